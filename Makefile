@@ -1,0 +1,47 @@
+# The two set-up commands: `make demo` and `make test`. Both install what a
+# fresh Debian machine lacks, then build.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps build demo test test-plain test-asan bench clean
+
+all: build
+
+# Installs the packages that are not there yet (nothing when all are).
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	sh examples/demo.sh $(BUILD)/bin
+
+test: test-plain test-asan
+
+test-plain: build
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
+
+bench: build
+	sh bench/run.sh $(BUILD)/bin
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
