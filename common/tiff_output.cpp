@@ -1,0 +1,166 @@
+#include "tiff_output.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// One open output file: a write-back buffer over a descriptor, and the
+// position and size libtiff sees (which include the buffered bytes).
+struct buffered_file {
+    int fd;
+    char* name;
+    uint64_t position;
+    uint64_t size;
+    uint64_t buffer_start;  // file offset of buffer[0]
+    size_t buffered;        // bytes waiting in buffer
+    bool failed;            // a write to the file has failed
+    unsigned char buffer[1 << 20];
+};
+
+// Writes `n` bytes at `offset`, going on after short writes. Returns false
+// (and reports once) when the file will not take them.
+static bool write_at(buffered_file* f, const void* data, size_t n, uint64_t offset)
+{
+    const unsigned char* p = (const unsigned char*)data;
+    while (n > 0) {
+        ssize_t k = pwrite(f->fd, p, n, (off_t)offset);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0) {
+            if (!f->failed)
+                TIFFErrorExt(0, f->name, "Write error: %s",
+                             k < 0 ? strerror(errno) : "nothing written");
+            f->failed = true;
+            return false;
+        }
+        p += k;
+        n -= (size_t)k;
+        offset += (uint64_t)k;
+    }
+    return true;
+}
+
+static bool flush_buffer(buffered_file* f)
+{
+    size_t n = f->buffered;
+    f->buffered = 0;
+    return n == 0 || write_at(f, f->buffer, n, f->buffer_start);
+}
+
+static tmsize_t read_proc(thandle_t h, void* data, tmsize_t n)
+{
+    buffered_file* f = (buffered_file*)h;
+    if (!flush_buffer(f))
+        return -1;
+    ssize_t k;
+    do
+        k = pread(f->fd, data, (size_t)n, (off_t)f->position);
+    while (k < 0 && errno == EINTR);
+    if (k > 0)
+        f->position += (uint64_t)k;
+    return k;
+}
+
+static tmsize_t write_proc(thandle_t h, void* data, tmsize_t n)
+{
+    buffered_file* f = (buffered_file*)h;
+    size_t count = (size_t)n;
+    if (f->buffered > 0 && f->position != f->buffer_start + f->buffered && !flush_buffer(f))
+        return -1;
+    if (count > sizeof f->buffer - f->buffered && !flush_buffer(f))
+        return -1;
+    if (count >= sizeof f->buffer) {
+        if (!write_at(f, data, count, f->position))
+            return -1;
+    } else {
+        if (f->buffered == 0)
+            f->buffer_start = f->position;
+        memcpy(f->buffer + f->buffered, data, count);
+        f->buffered += count;
+    }
+    f->position += count;
+    if (f->position > f->size)
+        f->size = f->position;
+    return n;
+}
+
+static toff_t seek_proc(thandle_t h, toff_t offset, int whence)
+{
+    buffered_file* f = (buffered_file*)h;
+    uint64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f->position : f->size;
+    f->position = base + offset;
+    return f->position;
+}
+
+static toff_t size_proc(thandle_t h)
+{
+    return ((buffered_file*)h)->size;
+}
+
+static int close_proc(thandle_t h)
+{
+    buffered_file* f = (buffered_file*)h;
+    bool ok = flush_buffer(f) && !f->failed;
+    if (close(f->fd) != 0)
+        ok = false;
+    free(f->name);
+    free(f);
+    return ok ? 0 : -1;
+}
+
+static int map_proc(thandle_t, void**, toff_t*)
+{
+    return 0;
+}
+
+static void unmap_proc(thandle_t, void*, toff_t)
+{
+}
+
+TIFF* open_tiff_output(const char* name, const char* mode)
+{
+    int flags = O_RDWR | O_CREAT | (mode[0] == 'w' ? O_TRUNC : 0);
+    int fd = open(name, flags, 0666);
+    if (fd < 0) {
+        TIFFErrorExt(0, "TIFFOpen", "%s: Cannot open", name);
+        return nullptr;
+    }
+    buffered_file* f = (buffered_file*)malloc(sizeof(buffered_file));
+    char* name_copy = strdup(name);
+    struct stat st;
+    if (f == nullptr || name_copy == nullptr || fstat(fd, &st) != 0) {
+        TIFFErrorExt(0, "TIFFOpen", "%s: Cannot open", name);
+        free(name_copy);
+        free(f);
+        close(fd);
+        return nullptr;
+    }
+    f->fd = fd;
+    f->name = name_copy;
+    f->position = 0;
+    f->size = S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
+    f->buffer_start = 0;
+    f->buffered = 0;
+    f->failed = false;
+    TIFF* out = TIFFClientOpen(name, mode, (thandle_t)f, read_proc, write_proc, seek_proc,
+                               close_proc, size_proc, map_proc, unmap_proc);
+    if (out == nullptr) {
+        close(fd);
+        free(name_copy);
+        free(f);
+    }
+    return out;
+}
+
+int close_tiff_output(TIFF* out)
+{
+    buffered_file* f = (buffered_file*)TIFFClientdata(out);
+    int ok = TIFFFlush(out);
+    ok = flush_buffer(f) && ok && !f->failed;
+    TIFFClose(out);
+    return ok;
+}
