@@ -1,0 +1,290 @@
+// anymaptag: converts a binary PBM, PGM or PPM image into a TIFF file.
+//
+//   anymaptag [options] [input.ppm] output.tif
+//
+// The header is read and checked, the output directory set up, then the
+// raster is copied row by row with TIFFWriteScanline.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <tiffio.h>
+
+#include "compress_options.h"
+#include "tiff_output.h"
+#include "usage.h"
+
+const char* const help_lines[] = {
+    "usage: anymaptag [options] input.ppm output.tif",
+    "where options are:",
+    " -r #\t\tmake each strip have no more than # rows",
+    " -R #\t\tset x&y resolution (dpi)",
+    "",
+    " -c jpeg[:opts]  compress output with JPEG encoding",
+    " -c lzw[:opts]\tcompress output with Lempel-Ziv & Welch encoding",
+    " -c zip[:opts]\tcompress output with deflate encoding",
+    " -c packbits\tcompress output with packbits encoding (the default)",
+    " -c g3[:opts]  compress output with CCITT Group 3 encoding",
+    " -c g4         compress output with CCITT Group 4 encoding",
+    " -c none\tuse no compression algorithm on output",
+    "",
+    "JPEG options:",
+    " #\t\tset compression quality level (0-100, default 75)",
+    " r\t\toutput color image as RGB rather than YCbCr",
+    "LZW and deflate options:",
+    " #\t\tset predictor value",
+    "For example, -c lzw:2 to get LZW-encoded data with horizontal differencing",
+    nullptr,
+};
+
+// What the header says about the image.
+struct anymap_header {
+    uint32_t width;
+    uint32_t height;
+    uint16_t bits_per_sample;
+    uint16_t samples_per_pixel;
+    uint16_t photometric;
+    uint64_t row_bytes;
+};
+
+// Reports a malformed header and ends the program with -2.
+[[noreturn]] static void report_bad_header(const char* name)
+{
+    fprintf(stderr, "%s: Not a PPM file.\n", name);
+    exit(-2);
+}
+
+// Skips the separators and comments between the magic number and the width.
+// Ends the program at end of file.
+static void skip_separators(FILE* in, const char* name)
+{
+    for (;;) {
+        int c = getc(in);
+        if (c == EOF)
+            report_bad_header(name);
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+            continue;
+        if (c == '#') {
+            do
+                c = getc(in);
+            while (c != EOF && c != '\r' && c != '\n');
+            continue;
+        }
+        ungetc(c, in);
+        return;
+    }
+}
+
+// Reads an unsigned decimal number after optional white space. Returns 0
+// when there is no number or it does not fit 32 bits.
+static int read_number(FILE* in, uint32_t* value)
+{
+    int c;
+    do
+        c = getc(in);
+    while (c == ' ' || (c >= '\t' && c <= '\r'));
+    if (c == '+')
+        c = getc(in);
+    if (c < '0' || c > '9') {
+        if (c != EOF)
+            ungetc(c, in);
+        return 0;
+    }
+    uint64_t v = 0;
+    for (; c >= '0' && c <= '9'; c = getc(in)) {
+        v = v * 10 + (uint64_t)(c - '0');
+        if (v > UINT32_MAX)
+            return 0;
+    }
+    if (c != EOF)
+        ungetc(c, in);
+    *value = (uint32_t)v;
+    return 1;
+}
+
+// Reads the header up to and including the single line feed that ends it.
+// Any fault ends the program through report_bad_header.
+static anymap_header read_header(FILE* in, const char* name)
+{
+    anymap_header h = {0, 0, 8, 1, PHOTOMETRIC_MINISBLACK, 0};
+    if (getc(in) != 'P')
+        report_bad_header(name);
+    switch (getc(in)) {
+    case '4':
+        h.bits_per_sample = 1;
+        h.photometric = PHOTOMETRIC_MINISWHITE;
+        break;
+    case '5':
+        break;
+    case '6':
+        h.samples_per_pixel = 3;
+        h.photometric = PHOTOMETRIC_RGB;
+        break;
+    default:
+        report_bad_header(name);
+    }
+    skip_separators(in, name);
+    if (!read_number(in, &h.width) || !read_number(in, &h.height))
+        report_bad_header(name);
+    if (h.bits_per_sample == 8) {
+        uint32_t max_value;
+        if (!read_number(in, &max_value) || max_value != 255)
+            report_bad_header(name);
+    }
+    if (getc(in) != '\n' || h.width == 0 || h.height == 0)
+        report_bad_header(name);
+    if (h.bits_per_sample == 1)
+        h.row_bytes = ((uint64_t)h.width + 7) / 8;
+    else
+        h.row_bytes = (uint64_t)h.samples_per_pixel * h.width;
+    if (h.row_bytes > INT32_MAX)
+        report_bad_header(name);
+    return h;
+}
+
+// Sets the fields of the output directory in their fixed order.
+static void set_fields(TIFF* out, const anymap_header* h,
+                       const compression_settings* compression, int32_t rows_request)
+{
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, h->width);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, h->height);
+    TIFFSetField(out, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, h->samples_per_pixel);
+    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, h->bits_per_sample);
+    TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, h->photometric));
+    apply_compression(out, compression);
+    if (h->bits_per_sample == 1 && rows_request == -1)
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, h->height);
+    else
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_rows(out, rows_request));
+}
+
+// Copies the raster row by row. Returns the number of rows written; a short
+// read is reported, a failed write was reported by libtiff.
+static uint32_t copy_rows(FILE* in, const char* name, TIFF* out, const anymap_header* h,
+                          unsigned char* row)
+{
+    uint32_t done = 0;
+    for (; done < h->height; done++) {
+        if (fread(row, 1, (size_t)h->row_bytes, in) != h->row_bytes) {
+            fprintf(stderr, "%s: scanline %lu: Read error.\n", name, (unsigned long)done);
+            break;
+        }
+        if (TIFFWriteScanline(out, row, done, 0) < 0)
+            break;
+    }
+    return done;
+}
+
+// A JPEG strip can only be closed once all the rows it was started with
+// have arrived. After an early stop, repeats the row buffer (the last row
+// read, whole or in part) up to the end of the unfinished strip; the image
+// length, set afterwards, keeps readers from ever showing those rows.
+static void finish_jpeg_strip(TIFF* out, const unsigned char* row, uint32_t rows_written,
+                              uint32_t height)
+{
+    uint32_t rows_per_strip = height;
+    TIFFGetField(out, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    if (rows_per_strip == 0 || rows_written % rows_per_strip == 0)
+        return;
+    uint32_t end = rows_written - rows_written % rows_per_strip;
+    end = end + rows_per_strip < height ? end + rows_per_strip : height;
+    for (uint32_t r = rows_written; r < end; r++)
+        if (TIFFWriteScanline(out, (void*)row, r, 0) < 0)
+            return;
+}
+
+// Removes an output that holds no row at all: a TIFF image of no rows is
+// one that no reader opens. Only a regular file is removed.
+static void remove_empty_output(const char* name)
+{
+    struct stat st;
+    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
+        unlink(name);
+}
+
+int main(int argc, char* argv[])
+{
+    compression_settings compression = default_compression(COMPRESSION_PACKBITS);
+    int32_t rows_request = -1;
+    double resolution = -1.0;
+
+    if (argc <= 1) {
+        fprintf(stderr, "%s: Too few arguments\n", argv[0]);
+        usage(-1);
+    }
+    int c;
+    while ((c = getopt(argc, argv, "c:r:R:")) != -1) {
+        switch (c) {
+        case 'c':
+            if (!parse_compression_option(optarg, &compression,
+                                          ACCEPT_JPEG | ACCEPT_GROUP3 | RESET_GROUP3))
+                usage(-1);
+            break;
+        case 'r':
+            rows_request = atoi(optarg);
+            break;
+        case 'R':
+            resolution = atof(optarg);
+            break;
+        default:
+            usage(-1);
+        }
+    }
+    if (optind + 2 < argc) {
+        fprintf(stderr, "%s: Too many arguments\n", argv[0]);
+        usage(-1);
+    }
+    if (optind >= argc)
+        usage(-1);
+
+    FILE* in = stdin;
+    const char* in_name = "<stdin>";
+    if (argc - optind >= 2) {
+        in_name = argv[optind++];
+        in = fopen(in_name, "rb");
+        if (in == nullptr) {
+            fprintf(stderr, "%s: Can not open.\n", in_name);
+            return -1;
+        }
+    }
+    // Rows are read in large blocks rather than a few kilobytes at a time.
+    static char in_buffer[256 * 1024];
+    setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
+    anymap_header h = read_header(in, in_name);
+
+    TIFF* out = open_tiff_output(argv[optind], "w");
+    if (out == nullptr)
+        return -4;
+    set_fields(out, &h, &compression, rows_request);
+    tmsize_t line_size = TIFFScanlineSize(out);
+    tmsize_t buffer_size = (tmsize_t)h.row_bytes > line_size ? (tmsize_t)h.row_bytes : line_size;
+    unsigned char* row = (unsigned char*)_TIFFmalloc(buffer_size);
+    if (resolution > 0) {
+        TIFFSetField(out, TIFFTAG_XRESOLUTION, resolution);
+        TIFFSetField(out, TIFFTAG_YRESOLUTION, resolution);
+        TIFFSetField(out, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    }
+
+    uint32_t rows_written = 0;
+    if (row == nullptr)
+        fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
+    else
+        rows_written = copy_rows(in, in_name, out, &h, row);
+    if (rows_written < h.height) {
+        if (rows_written > 0 && compression.scheme == COMPRESSION_JPEG)
+            finish_jpeg_strip(out, row, rows_written, h.height);
+        TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);
+    }
+    bool closed = close_tiff_output(out);
+    if (rows_written == 0)
+        remove_empty_output(argv[optind]);
+    _TIFFfree(row);
+    if (in != stdin)
+        fclose(in);
+    return rows_written < h.height || !closed ? 1 : 0;
+}
