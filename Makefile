@@ -8,7 +8,9 @@ PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build demo test test-plain test-asan bench clean
+PREFIX     ?= /usr/local
+
+.PHONY: all deps build demo test test-plain test-asan bench install deb clean
 
 all: build
 
@@ -42,6 +44,15 @@ test-asan: deps
 
 bench: build
 	sh bench/run.sh $(BUILD)/bin
+
+# Installs the programs, manual pages and completions under $(PREFIX).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Builds a Debian package of the same in $(BUILD)/.
+deb: build
+	@$(MAKE) --no-print-directory deps PACKAGES="dpkg-dev file"
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
