@@ -259,6 +259,23 @@ TEST_F(Jpegnotes, WriteFailureIsNotSuccess)
     }
 }
 
+// Without a program name (an empty argv[0]) the messages use the tool's own.
+TEST_F(Jpegnotes, EmptyProgramNameFallsBackToTheToolsName)
+{
+    write_file(path("x"), "");
+    for (std::string program : {"noteinsert", "notelist"}) {
+        std::string line = "cd '" + dir + "' && exec -a '' " + TOOLS_DIR + "/" + program +
+                           (program == "notelist" ? " -v" : " -c c") +
+                           " x y 2>err.txt";
+        int status = std::system(("bash -c \"" + line + "\"").c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(read_file(path("err.txt")),
+                  program == "notelist" ? "notelist: only one input file\n" + notelist_usage
+                                        : "noteinsert: only one input file\n" + noteinsert_usage);
+    }
+}
+
 // ---- notelist -----------------------------------------------------------
 
 TEST_F(Jpegnotes, CommentsWithControlCharactersMadeVisible)
