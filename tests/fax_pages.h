@@ -11,7 +11,7 @@ struct fax_coding {
     uint16_t compression = COMPRESSION_CCITTFAX3;
     uint32_t g3_options = 0;  // GROUP3OPT_* bits (Group 3 only)
     uint16_t fill_order = FILLORDER_LSB2MSB;
-    int fax_mode = FAXMODE_CLASSF;
+    int fax_mode = FAXMODE_CLASSF;  // Group 3 and 4
 };
 
 inline size_t fax_row_bytes(uint32_t width)
@@ -102,7 +102,8 @@ inline bool write_fax_tiff(const std::string& path, const bytes& page, uint32_t 
         TIFFSetField(t, TIFFTAG_FILLORDER, coding.fill_order);
         if (coding.compression == COMPRESSION_CCITTFAX3)
             TIFFSetField(t, TIFFTAG_GROUP3OPTIONS, coding.g3_options);
-        TIFFSetField(t, TIFFTAG_FAXMODE, coding.fax_mode);
+        if (coding.compression != COMPRESSION_CCITTRLE)  // which has a mode of its own
+            TIFFSetField(t, TIFFTAG_FAXMODE, coding.fax_mode);
         if (extra)
             extra(t);
     };
