@@ -474,8 +474,13 @@ static int32_t transcode_fax_file(FILE* in, const char* name, output_page* page,
 
     fax_source source = {nullptr, 0, 0, false};
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    if (options != nullptr)
-        TIFFOpenOptionsSetWarningHandlerExtR(options, count_warning, &source);
+    if (options == nullptr) {
+        TIFFError(name, "Not enough memory");
+        _TIFFfree(bytes);
+        *failed = true;
+        return 0;
+    }
+    TIFFOpenOptionsSetWarningHandlerExtR(options, count_warning, &source);
     source.decoder = TIFFClientOpenExt(name, "r", (thandle_t)&memory, memory_read,
                                        memory_write, memory_seek, memory_close, memory_size,
                                        memory_map, memory_unmap, options);
