@@ -1,5 +1,6 @@
-# lzwtag on an 8000x8000 photo-like GIF 87a (226 grey levels, 55 MB),
-# plain and interlaced. The decoder is set beside netpbm's GIF reader
+# lzwtag on an 8000x8000 photo-like GIF 87a (226 grey levels, 55 MB, short
+# strings), plain and interlaced, and on an 8000x8000 two-colour one (1.4
+# MB, long strings). The decoder is set beside netpbm's GIF reader
 # writing to /dev/null (ours also writes the TIFF, uncompressed), then the
 # whole conversion beside netpbm's. (ImageMagick's default resource policy
 # refuses an image of this size.) An existing output would make lzwtag ask
@@ -8,9 +9,14 @@
 [ -f "$WORK/photo8000.gif" ] || pamtogif "$WORK/photo8000.pgm" > "$WORK/photo8000.gif" 2>/dev/null
 [ -f "$WORK/photo8000i.gif" ] ||
     pamtogif -interlace "$WORK/photo8000.pgm" > "$WORK/photo8000i.gif" 2>/dev/null
-for kind in plain interlaced; do
-    gif="$WORK/photo8000.gif"
-    [ "$kind" = interlaced ] && gif="$WORK/photo8000i.gif"
+[ -f "$WORK/photo8000.pbm" ] || "$GEN" 8000 8000 pbm > "$WORK/photo8000.pbm"
+[ -f "$WORK/photo8000b.gif" ] || pamtogif "$WORK/photo8000.pbm" > "$WORK/photo8000b.gif" 2>/dev/null
+for kind in plain interlaced two-colour; do
+    case $kind in
+    plain) gif="$WORK/photo8000.gif" ;;
+    interlaced) gif="$WORK/photo8000i.gif" ;;
+    *) gif="$WORK/photo8000b.gif" ;;
+    esac
     compare "lzwtag -c none ($kind)" "rm -f '$WORK/l.tif'; '$BIN/lzwtag' -c none '$gif' '$WORK/l.tif'" \
             "giftopnm > /dev/null (netpbm, $kind)" "giftopnm '$gif' > /dev/null"
 done
