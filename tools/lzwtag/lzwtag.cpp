@@ -159,7 +159,8 @@ static const size_t raster_lead = 2048;
 static const int table_size = 4096;
 
 // A string of the code table: offset of its first pixel from the start of
-// the lead area, and its length.
+// the lead area (at most 2048 + 65535 x 65535, within 32 bits), and its
+// length.
 struct lzw_entry {
     uint32_t offset;
     uint32_t length;
