@@ -598,15 +598,16 @@ TEST_F(Lzwtag, ShortAndLongData)
     bytes pixels = random_pixels(6 * 5, 4, 1);
     bytes ten(pixels.begin(), pixels.begin() + 10);
 
-    // End code after 10 of 30 pixels: the rest stays 0, the image is
-    // written.
+    // End code after 10 of 30 pixels: the image is written with the two
+    // rows the data reached, the rest of the second row 0.
     bytes gif = gif_start(global);
     add_image(gif, 6, 5, image_data(4, lzw_encode(ten, 4)));
     bytes expected = ten;
-    expected.resize(30, 0);
-    EXPECT_EQ(convert(gif, {}, "warning: wrong rastersize: 10 bytes\n"
-                               "         instead of 30 bytes\n").image.pixels,
-              expected);
+    expected.resize(12, 0);
+    palette_image short_image = convert(gif, {}, "warning: wrong rastersize: 10 bytes\n"
+                                                 "         instead of 30 bytes\n");
+    EXPECT_EQ(short_image.image.height, 2u);
+    EXPECT_EQ(short_image.image.pixels, expected);
 
     // No end code: the data ends at its terminator, after 16 bits of
     // codes (clear, 1, 2, 3 in 3 bits, then 6 = 1 2 in 4 bits).
@@ -618,7 +619,7 @@ TEST_F(Lzwtag, ShortAndLongData)
     add_image(gif, 3, 3, image_data(2, k.finish()));
     EXPECT_EQ(convert(gif, {}, "warning: wrong rastersize: 5 bytes\n"
                                "         instead of 9 bytes\n").image.pixels,
-              (bytes{1, 2, 3, 1, 2, 0, 0, 0, 0}));
+              (bytes{1, 2, 3, 1, 2, 0}));
 
     // More pixels than the raster holds and no end code: decoding stops at
     // the end of the sub-block; later sub-blocks of the image are skipped
@@ -666,15 +667,64 @@ TEST_F(Lzwtag, FileEndsInsideImageData)
     EXPECT_EQ(r.err.find("in.gif: end of file in image data\nwarning: wrong rastersize: "), 0u)
         << r.err;
     palette_image p = read_palette();
-    ASSERT_EQ(p.image.pixels.size(), pixels.size());
     size_t same = 0;
-    while (same < pixels.size() && p.image.pixels[same] == pixels[same])
+    while (same < p.image.pixels.size() && p.image.pixels[same] == pixels[same])
         same++;
     EXPECT_GT(same, 500u);
+    // Just the rows the data reached, the last one completed with 0.
+    EXPECT_EQ(p.image.height, (same + 49) / 50);
+    ASSERT_EQ(p.image.pixels.size(), p.image.height * 50u);
     EXPECT_EQ(r.err, "in.gif: end of file in image data\nwarning: wrong rastersize: " +
                          std::to_string(same) + " bytes\n         instead of 2000 bytes\n");
     EXPECT_TRUE(std::all_of(p.image.pixels.begin() + (ptrdiff_t)same, p.image.pixels.end(),
                             [](uint8_t v) { return v == 0; }));
+}
+
+TEST_F(Lzwtag, DeclaredSizeBeyondTheData)
+{
+    // A few bytes of data cannot fill the 65535 x 65535 raster the
+    // descriptor declares: the output holds the one row they reach.
+    colour_table global = make_table(16);
+    bytes five = {1, 2, 3, 4, 5};
+    bytes gif = gif_start(global);
+    add_image(gif, 65535, 65535, image_data(4, lzw_encode(five, 4)));
+    palette_image p = convert(gif, {}, "warning: wrong rastersize: 5 bytes\n"
+                                       "         instead of 4294836225 bytes\n");
+    EXPECT_EQ(p.image.width, 65535u);
+    EXPECT_EQ(p.image.height, 1u);
+    ASSERT_EQ(p.image.pixels.size(), 65535u);
+    EXPECT_EQ(bytes(p.image.pixels.begin(), p.image.pixels.begin() + 5), five);
+
+    // Interlaced, the rows reached are every eighth one from the top: the
+    // image ends at the last of them, the rows between are 0.
+    bytes rows = random_pixels(3 * 100, 4, 5);
+    gif = gif_start(global);
+    add_image(gif, 100, 60000, image_data(4, lzw_encode(rows, 4)), {}, true);
+    p = convert(gif, {}, "warning: wrong rastersize: 300 bytes\n"
+                         "         instead of 6000000 bytes\n");
+    EXPECT_EQ(p.image.height, 17u);
+    for (uint32_t y = 0; y < 17; y++) {
+        bytes row(p.image.pixels.begin() + y * 100, p.image.pixels.begin() + (y + 1) * 100);
+        bytes want = y % 8 == 0 ? bytes(rows.begin() + y / 8 * 100, rows.begin() + (y / 8 + 1) * 100)
+                                : bytes(100, 0);
+        EXPECT_EQ(row, want) << "row " << y;
+    }
+
+    // An end code before any pixel: no directory, the next image is read,
+    // and the run ends with status 1.
+    code_packer k;
+    k.put(16, 5);
+    k.put(17, 5);
+    gif = gif_start(global);
+    add_image(gif, 4, 4, image_data(4, k.finish()));
+    add_image(gif, 2, 1, image_data(4, lzw_encode({7, 9}, 4)));
+    gif.push_back(';');
+    run_result r = run_on(gif);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "warning: wrong rastersize: 0 bytes\n         instead of 16 bytes\n"
+                     "in.gif: no pixel data, image not written\n");
+    ASSERT_EQ(count_directories(path("out.tif")), 1);
+    EXPECT_EQ(read_palette().image.pixels, (bytes{7, 9}));
 }
 
 // ---- The container -----------------------------------------------------

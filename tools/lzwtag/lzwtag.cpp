@@ -313,12 +313,13 @@ static data_end decode_sub_blocks(lzw_state* s)
 
 // Reads one image's data (the minimum code size byte, then the data
 // sub-blocks) and decodes it into the raster of `buffer` (laid out as
-// above, all zero, holding width x height pixels). Returns 1 when the
-// image is to be written, 0 when it fails (message printed). Data left
-// after the end code or a full raster is skipped up to its terminator. A
-// raster left short is reported and kept; the pixels the data never
-// reaches stay 0.
-static int decode_image(unsigned char* buffer, uint32_t width, uint32_t height)
+// above, all zero, holding width x height pixels); *decoded is the number
+// of pixels the data filled. Returns 1 when the image is to be written, 0
+// when it fails (message printed). Data left after the end code or a full
+// raster is skipped up to its terminator. A raster left short is reported;
+// the pixels the data never reaches stay 0.
+static int decode_image(unsigned char* buffer, uint32_t width, uint32_t height,
+                        uint64_t* decoded)
 {
     int data_size = getc(in);
     if (data_size == EOF) {
@@ -350,6 +351,7 @@ static int decode_image(unsigned char* buffer, uint32_t width, uint32_t height)
     }
 
     data_end end = decode_sub_blocks(&s);
+    *decoded = s.fill - raster_lead;
     if (end == DATA_BAD_CODE)
         return 0;
     if (end == DATA_STOPPED)
@@ -418,6 +420,58 @@ static int deinterlace(unsigned char* raster, uint32_t width, uint32_t height)
     return 1;
 }
 
+// The display row of stream row `r` of an interlaced image of `height`
+// rows (the inverse of interlaced_source_row).
+static uint32_t interlaced_display_row(uint32_t r, uint32_t height)
+{
+    uint32_t pass1 = (height + 7) / 8, pass2 = (height + 3) / 8, pass3 = (height + 1) / 4;
+    if (r < pass1)
+        return 8 * r;
+    r -= pass1;
+    if (r < pass2)
+        return 8 * r + 4;
+    r -= pass2;
+    if (r < pass3)
+        return 4 * r + 2;
+    return 2 * (r - pass3) + 1;
+}
+
+// The rows of an image that its data reached: for data that stopped short,
+// the image ends with the last row holding a decoded pixel (in display
+// order), so the directory never claims rows the file did not hold.
+static uint32_t rows_reached(uint64_t decoded, uint32_t width, uint32_t height, bool interlaced)
+{
+    uint64_t stream_rows = (decoded + width - 1) / width;
+    if (stream_rows >= height)
+        return height;
+    if (!interlaced)
+        return (uint32_t)stream_rows;
+    uint32_t last = 0;
+    for (uint32_t r = 0; r < stream_rows; r++) {
+        uint32_t y = interlaced_display_row(r, height);
+        last = y > last ? y : last;
+    }
+    return stream_rows == 0 ? 0 : last + 1;
+}
+
+// For an interlaced image whose data stopped short: a new raster of its
+// first `rows` display rows, each taken from its stream row when the data
+// reached it and 0 otherwise. Returns nullptr when there is no memory.
+static unsigned char* deinterlace_reached(const unsigned char* raster, uint32_t width,
+                                          uint32_t height, uint32_t rows, uint64_t decoded)
+{
+    unsigned char* shown = (unsigned char*)calloc((size_t)rows * width, 1);
+    if (shown == nullptr)
+        return nullptr;
+    uint64_t stream_rows = (decoded + width - 1) / width;
+    for (uint32_t y = 0; y < rows; y++) {
+        uint32_t from = interlaced_source_row(y, height);
+        if (from < stream_rows)
+            memcpy(shown + (size_t)y * width, raster + (size_t)from * width, width);
+    }
+    return shown;
+}
+
 // Removes an output file that holds no row at all (a directory of no
 // rows is one that no reader opens). Only a regular file is removed.
 static void remove_empty_output()
@@ -427,18 +481,12 @@ static void remove_empty_output()
         unlink(out_name);
 }
 
-// Writes the decoded raster as one palette directory of the output, opened
-// with `mode` ("w" creates the file, "a" appends). Returns 0 when the image
-// fails (no memory, or the output will not open); a failed strip write is
-// reported by libtiff, ends the image's strips and marks the run failed,
-// and the directory then holds just the rows written.
-static int write_tiff_image(unsigned char* raster, uint32_t width, uint32_t height,
-                            bool interlaced, const char* mode)
+// Writes `height` rows of `raster` as one palette directory of the output
+// opened with `mode` (libtiff may change the rows while encoding them).
+// Returns 0 when the output will not open.
+static int write_strips(unsigned char* raster, uint32_t width, uint32_t height,
+                        const char* mode)
 {
-    if (interlaced && !deinterlace(raster, width, height)) {
-        fprintf(stderr, "not enough memory for image\n");
-        return 0;
-    }
     TIFF* out = open_tiff_output(out_name, mode);
     if (out == nullptr) {
         TIFFError(out_name, "Can not open output image");
@@ -477,6 +525,40 @@ static int write_tiff_image(unsigned char* raster, uint32_t width, uint32_t heig
     else if (images_in_output == 0)
         remove_empty_output();
     return 1;
+}
+
+// Writes the decoded raster (`decoded` pixels of width x height) as one
+// palette directory of the output, opened with `mode` ("w" creates the
+// file, "a" appends); data that stopped short gives just the rows it
+// reached, and none at all gives no directory (the run is then marked cut
+// short). Returns 0 when the image fails (no memory, or the output will
+// not open); a failed strip write is reported by libtiff, ends the image's
+// strips and marks the run failed, and the directory then holds just the
+// rows written.
+static int write_tiff_image(unsigned char* raster, uint32_t width, uint32_t height,
+                            uint64_t decoded, bool interlaced, const char* mode)
+{
+    uint32_t full_height = height;
+    height = rows_reached(decoded, width, full_height, interlaced);
+    if (height == 0) {
+        fprintf(stderr, "%s: no pixel data, image not written\n", in_name);
+        data_cut_short = true;
+        return 1;
+    }
+    unsigned char* shown = nullptr;
+    if (interlaced && height < full_height) {
+        shown = deinterlace_reached(raster, width, full_height, height, decoded);
+        raster = shown;
+    } else if (interlaced && !deinterlace(raster, width, height)) {
+        raster = nullptr;
+    }
+    if (raster == nullptr) {
+        fprintf(stderr, "not enough memory for image\n");
+        return 0;
+    }
+    int written = write_strips(raster, width, height, mode);
+    free(shown);
+    return written;
 }
 
 // ---- The images --------------------------------------------------------
@@ -521,10 +603,12 @@ static int read_image(const char* mode)
     } else {
         fill_colormap(global_map, 1 << global_map_bits);
     }
+    uint64_t decoded = 0;
     if (ok)
-        ok = decode_image(buffer, width, height);
+        ok = decode_image(buffer, width, height, &decoded);
     if (ok)
-        ok = write_tiff_image(buffer + raster_lead, width, height, (flags & 0x40) != 0, mode);
+        ok = write_tiff_image(buffer + raster_lead, width, height, decoded, (flags & 0x40) != 0,
+                              mode);
     free(buffer);
     return ok;
 }
