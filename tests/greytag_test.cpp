@@ -82,6 +82,7 @@ protected:
         options.push_back("in.tif");
         options.push_back("out.tif");
         run_result r = run("greytag", options);
+        EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 0) << r.err;
         if (err)
             *err = r.err;

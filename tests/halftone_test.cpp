@@ -67,6 +67,7 @@ protected:
         options.push_back("in.tif");
         options.push_back("out.tif");
         run_result r = run("halftone", options);
+        EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(only_warnings(r.err)) << r.err;
         tiff_image image;
