@@ -20,6 +20,7 @@
 
 #include <tiffio.h>
 
+#include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -557,15 +558,6 @@ static void set_damage_fields(TIFF* out)
     TIFFSetField(out, TIFFTAG_CLEANFAXDATA,
                  bad_row_total != 0 ? CLEANFAXDATA_REGENERATED : CLEANFAXDATA_CLEAN);
     TIFFSetField(out, TIFFTAG_CONSECUTIVEBADFAXLINES, (uint32_t)bad_row_run_max);
-}
-
-// Removes an output file that received no page: a TIFF file without a
-// directory is one that no reader opens. Only a regular file is removed.
-static void remove_empty_output(const char* name)
-{
-    struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(name);
 }
 
 // Opens an output named by -o, closing (and removing) one opened before.

@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -472,15 +472,6 @@ static unsigned char* deinterlace_reached(const unsigned char* raster, uint32_t 
     return shown;
 }
 
-// Removes an output file that holds no row at all (a directory of no
-// rows is one that no reader opens). Only a regular file is removed.
-static void remove_empty_output()
-{
-    struct stat st;
-    if (stat(out_name, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(out_name);
-}
-
 // Writes `height` rows of `raster` as one palette directory of the output
 // opened with `mode` (libtiff may change the rows while encoding them).
 // Returns 0 when the output will not open.
@@ -523,7 +514,7 @@ static int write_strips(unsigned char* raster, uint32_t width, uint32_t height,
     if (rows_written > 0)
         images_in_output++;
     else if (images_in_output == 0)
-        remove_empty_output();
+        remove_empty_output(out_name);
     return 1;
 }
 
