@@ -1072,9 +1072,13 @@ std::vector<bytes> sample_files()
 TEST_F(Dibtag, EveryCutOfAFile)
 {
     std::vector<bytes> cuts;
-    for (const bytes& s : sample_files())
-        for (size_t n = 0; n < s.size(); n += n < 18 ? 1 : n < 60 ? 4 : 17)
+    for (const bytes& s : sample_files()) {
+        // Cuts inside the file header fail alike; past it, every few bytes.
+        for (size_t n : {0, 1, 2, 17})
             cuts.emplace_back(s.begin(), s.begin() + (ptrdiff_t)n);
+        for (size_t n = 18; n < s.size(); n += n < 60 ? 5 : 13)
+            cuts.emplace_back(s.begin(), s.begin() + (ptrdiff_t)n);
+    }
     expect_safe(cuts);
 }
 
@@ -1089,7 +1093,7 @@ TEST_F(Dibtag, CorruptedBytes)
         return x;
     };
     for (const bytes& s : sample_files()) {
-        for (int k = 0; k < 20; k++) {
+        for (int k = 0; k < 14; k++) {
             bytes b = s;
             int changes = 1 + (int)(next() % 4);
             for (int c = 0; c < changes; c++) {

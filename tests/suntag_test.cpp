@@ -669,9 +669,13 @@ std::vector<bytes> sample_files()
 TEST_F(Suntag, EveryCutOfAFile)
 {
     std::vector<bytes> cuts;
-    for (const bytes& s : sample_files())
-        for (size_t n = 0; n < s.size(); n += n < 40 ? 1 : 5)
+    for (const bytes& s : sample_files()) {
+        // Any cut inside the header fails alike; past it, every few bytes.
+        for (size_t n : {0, 1, 31})
             cuts.emplace_back(s.begin(), s.begin() + (ptrdiff_t)n);
+        for (size_t n = 32; n < s.size(); n += 3)
+            cuts.emplace_back(s.begin(), s.begin() + (ptrdiff_t)n);
+    }
     expect_safe(cuts);
 }
 
@@ -686,7 +690,7 @@ TEST_F(Suntag, CorruptedBytes)
         return x;
     };
     for (const bytes& s : sample_files()) {
-        for (int k = 0; k < 30; k++) {
+        for (int k = 0; k < 16; k++) {
             bytes b = s;
             int changes = 1 + (int)(next() % 3);
             for (int c = 0; c < changes; c++) {

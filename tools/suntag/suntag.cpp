@@ -394,7 +394,10 @@ int main(int argc, char* argv[])
     if (row == nullptr) {
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
     } else {
-        memset(row, 0, (size_t)buffer_size);
+        // Only the bytes past a stored row are cleared: a huge row is never
+        // touched before the file has filled it.
+        if (buffer_size > (tmsize_t)layout.row_bytes)
+            memset(row + layout.row_bytes, 0, (size_t)(buffer_size - (tmsize_t)layout.row_bytes));
         raster_reader reader = {in, h.type == RT_BYTE_ENCODED, 0, 0};
         rows_written = copy_rows(&reader, in_name, out, &h, &layout, row);
     }
