@@ -666,30 +666,32 @@ std::vector<bytes> sample_files()
     return samples;
 }
 
-TEST_F(Suntag, EveryCutOfAFile)
+// Cuts of each sample at many lengths.
+std::vector<bytes> cuts_of(const std::vector<bytes>& samples)
 {
     std::vector<bytes> cuts;
-    for (const bytes& s : sample_files()) {
+    for (const bytes& s : samples) {
         // Any cut inside the header fails alike; past it, every few bytes.
         for (size_t n : {0, 1, 31})
             cuts.emplace_back(s.begin(), s.begin() + (ptrdiff_t)n);
         for (size_t n = 32; n < s.size(); n += 3)
             cuts.emplace_back(s.begin(), s.begin() + (ptrdiff_t)n);
     }
-    expect_safe(cuts);
+    return cuts;
 }
 
-TEST_F(Suntag, CorruptedBytes)
+// Copies of each sample with a few bytes changed, the same on every run.
+std::vector<bytes> corruptions_of(const std::vector<bytes>& samples, uint32_t seed)
 {
     std::vector<bytes> files;
-    uint32_t x = 777;
+    uint32_t x = seed;
     auto next = [&x] {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
         return x;
     };
-    for (const bytes& s : sample_files()) {
+    for (const bytes& s : samples) {
         for (int k = 0; k < 16; k++) {
             bytes b = s;
             int changes = 1 + (int)(next() % 3);
@@ -702,7 +704,24 @@ TEST_F(Suntag, CorruptedBytes)
             files.push_back(b);
         }
     }
-    expect_safe(files);
+    return files;
+}
+
+TEST_F(Suntag, EveryCutOfAFile)
+{
+    expect_safe(cuts_of(sample_files()));
+}
+
+TEST_F(Suntag, CorruptedTrueColourFiles)
+{
+    std::vector<bytes> all = sample_files();
+    expect_safe(corruptions_of({all[0], all[3]}, 777));
+}
+
+TEST_F(Suntag, CorruptedOtherFiles)
+{
+    std::vector<bytes> all = sample_files();
+    expect_safe(corruptions_of({all[1], all[2], all[4]}, 778));
 }
 
 }  // namespace
