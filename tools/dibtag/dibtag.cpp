@@ -511,8 +511,8 @@ static bool drop_directory(output_file* output)
         }
         return true;
     }
-    TIFFWriteDirectory(output->out);
-    TIFFUnlinkDirectory(output->out, (tdir_t)(output->directories + 1));
+    if (TIFFWriteDirectory(output->out))
+        TIFFUnlinkDirectory(output->out, (tdir_t)(output->directories + 1));
     return true;
 }
 
