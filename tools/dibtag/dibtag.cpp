@@ -20,6 +20,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -460,24 +461,6 @@ static void set_fields(TIFF* out, const image_layout* layout, const colour_map* 
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_rows(out, rows_request));
 }
 
-// A JPEG strip can only be closed once all the rows it was started with
-// have arrived. After an early stop, repeats `row` (the last row handed
-// over) up to the end of the unfinished strip; the image length, set
-// afterwards, keeps readers from ever showing those rows.
-static void finish_jpeg_strip(TIFF* out, const unsigned char* row, uint32_t rows_written,
-                              uint32_t height)
-{
-    uint32_t rows_per_strip = height;
-    TIFFGetField(out, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-    if (rows_per_strip == 0 || rows_written % rows_per_strip == 0)
-        return;
-    uint32_t end = rows_written - rows_written % rows_per_strip;
-    end = end + rows_per_strip < height ? end + rows_per_strip : height;
-    for (uint32_t r = rows_written; r < end; r++)
-        if (TIFFWriteScanline(out, (void*)row, r, 0) < 0)
-            return;
-}
-
 // Writes the directory of an image that stopped after `rows_written` of
 // its `height` rows (`last_row`: the last row handed to libtiff). Its
 // image length becomes the rows written. Returns false when the
@@ -720,9 +703,8 @@ static bool finish_output(output_file* output)
         return false;
     bool written = close_tiff_output(output->out) != 0;
     output->out = nullptr;
-    struct stat st;
-    if (output->directories == 0 && stat(output->name, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(output->name);
+    if (output->directories == 0)
+        remove_empty_output(output->name);
     return written;
 }
 

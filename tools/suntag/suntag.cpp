@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -289,24 +289,6 @@ static void reorder_row(unsigned char* row, uint32_t width, uint32_t depth, uint
     }
 }
 
-// A JPEG strip can only be closed once all the rows it was started with
-// have arrived. After an early stop, repeats `row` (the last row handed
-// over) up to the end of the unfinished strip; the image length, set
-// afterwards, keeps readers from ever showing those rows.
-static void finish_jpeg_strip(TIFF* out, const unsigned char* row, uint32_t rows_written,
-                              uint32_t height)
-{
-    uint32_t rows_per_strip = height;
-    TIFFGetField(out, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-    if (rows_per_strip == 0 || rows_written % rows_per_strip == 0)
-        return;
-    uint32_t end = rows_written - rows_written % rows_per_strip;
-    end = end + rows_per_strip < height ? end + rows_per_strip : height;
-    for (uint32_t r = rows_written; r < end; r++)
-        if (TIFFWriteScanline(out, (void*)row, r, 0) < 0)
-            return;
-}
-
 // Copies the raster row by row. Returns the number of rows written; a
 // short raster is reported here, a failed write was reported by libtiff.
 static uint32_t copy_rows(raster_reader* reader, const char* name, TIFF* out,
@@ -323,15 +305,6 @@ static uint32_t copy_rows(raster_reader* reader, const char* name, TIFF* out,
             break;
     }
     return done;
-}
-
-// Removes an output that holds no row at all: a TIFF image of no rows is
-// one that no reader opens. Only a regular file is removed.
-static void remove_empty_output(const char* name)
-{
-    struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(name);
 }
 
 int main(int argc, char* argv[])
