@@ -4,7 +4,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
-PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev
+PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev groff-base man-db
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
