@@ -10,6 +10,8 @@ _tiffsuite_files()
     # in either letter case, and directories.
     local IFS=$'\n'
     local pattern="@($1)"
+    # Names with spaces are quoted, and directories get their slash.
+    compopt -o filenames 2>/dev/null
     COMPREPLY=( $(compgen -o plusdirs -f -X "!*.$pattern" -- "$cur") )
     shopt -q nocaseglob || COMPREPLY+=( $(compgen -f -X "!*.${pattern^^}" -- "$cur") )
 }
@@ -26,10 +28,11 @@ _tiffsuite()
     case $program in
     anymaptag)
         opts="-c -r -R"; takes_arg="-c -r -R"; exts="ppm|pgm|pbm|pnm|tif|tiff"
-        [[ $prev == -c ]] && words_for="$shared_c jpeg jpeg:r g3 g3:2d g3:fill g4 lzw:2 zip:2" ;;
+        [[ $prev == -c ]] && words_for="$shared_c jpeg jpeg:r g3 g3:1d g3:2d g3:fill g4 lzw:2 zip:2" ;;
     dibtag)
         opts="-c -r -o -h"; takes_arg="-c -r"; exts="bmp|dib|tif|tiff"
-        [[ $prev == -c ]] && words_for="$shared_c jpeg jpeg:r lzw:2 zip:2" ;;
+        [[ $prev == -c ]] && words_for="$shared_c jpeg jpeg:r lzw:2 zip:2"
+        [[ $prev == -o ]] && { _tiffsuite_files "tif|tiff"; return; } ;;
     suntag)
         opts="-c -r -h"; takes_arg="-c -r"; exts="ras|rast|sun|rs|im1|im8|im24|im32|tif|tiff"
         [[ $prev == -c ]] && words_for="$shared_c jpeg jpeg:r lzw:2 zip:2" ;;
@@ -46,7 +49,7 @@ _tiffsuite()
         [[ $prev == -C ]] && words_for="8 16" ;;
     halftone)
         opts="-c -f -r -t"; takes_arg="-c -f -r -t"
-        [[ $prev == -c ]] && words_for="$shared_c g3 g3:2d g3:fill g4 lzw:2 zip:2"
+        [[ $prev == -c ]] && words_for="$shared_c g3 g3:1d g3:2d g3:fill g4 lzw:2 zip:2"
         [[ $prev == -f ]] && words_for="lsb2msb msb2lsb" ;;
     chromatag)
         opts="-c -h -v -r -z"; takes_arg="-c -h -v -r"
@@ -73,8 +76,17 @@ _tiffsuite()
     ccittpage)
         opts="-l -p -x -y -W -H -w -S"; takes_arg="-l -p -x -y -W -H" ;;
     noteinsert)
-        opts="-replace -comment -cfile"; takes_arg="-comment"; exts="jpg|jpeg|jpe|jfif"
-        [[ $prev == -cf* ]] && { COMPREPLY=( $(compgen -f -- "$cur") ); return; } ;;
+        # Switches may be abbreviated (-cf for -cfile, -c or -co for
+        # -comment) and written in either case.
+        opts="-replace -comment -cfile"; exts="jpg|jpeg|jpe|jfif"
+        local switch=${prev,,}
+        if [[ $switch == -cf* && -cfile == "$switch"* ]]; then
+            compopt -o filenames 2>/dev/null
+            local IFS=$'\n'
+            COMPREPLY=( $(compgen -f -- "$cur") )
+            return
+        fi
+        [[ ${#switch} -ge 2 && -comment == "$switch"* ]] && takes_arg=$prev ;;
     notelist)
         opts="-verbose"; exts="jpg|jpeg|jpe|jfif" ;;
     esac
