@@ -53,6 +53,10 @@ install: build
 deb: build
 	@$(MAKE) --no-print-directory deps PACKAGES="dpkg-dev file"
 	cd $(BUILD) && cpack -G DEB
+	@for deb in $(BUILD)/*.deb; do \
+	  depends=$$(dpkg-deb -f $$deb Depends); echo "$$deb: Depends: $$depends"; \
+	  echo "$$depends" | grep -q libtiff || { echo "$$deb does not depend on libtiff" >&2; exit 1; }; \
+	done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
