@@ -357,6 +357,8 @@ int main(int argc, char* argv[])
     int directories_written = 0;
     bool input_skipped = false;
     for (int i = optind; i < argc - 1; i++) {
+        // Mapped ("r", not "rm"): the installed libtiff's RGBA reader
+        // rejects the tiles of an unmapped file ("Invalid tile byte count").
         TIFF* in = TIFFOpen(argv[i], "r");
         if (in == nullptr) {
             input_skipped = true;  // libtiff has said why
