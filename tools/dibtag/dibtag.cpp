@@ -606,7 +606,19 @@ static image_result convert_rows(int fd, const char* name, output_file* output,
         _TIFFfree(rgb);
         return run_stopped;
     }
-    set_fields(output->out, layout, map, compression, rows_request);
+    // Rows stored top-down come first in the file: the output's length is
+    // what the file holds of them, when that is less than the header
+    // claims (libtiff sizes its strip tables by it). Bottom-up, the first
+    // row written is the last one stored, so a short file gives no row.
+    image_layout shown = *layout;
+    if (!layout->bottom_up) {
+        uint64_t held = info->file_size > info->data_offset
+                            ? (info->file_size - info->data_offset) / layout->row_size
+                            : 0;
+        if (held < shown.height)
+            shown.height = held > 0 ? (uint32_t)held : 1;
+    }
+    set_fields(output->out, &shown, map, compression, rows_request);
     const unsigned char* last_row = row;
     uint32_t rows = copy_rows(fd, name, output->out, info, layout, row, rgb, channels, &last_row);
     image_result result = image_written;
@@ -614,7 +626,7 @@ static image_result convert_rows(int fd, const char* name, output_file* output,
         result = drop_directory(output) ? image_faulty : run_stopped;
     } else if (rows < layout->height) {
         result = image_faulty;
-        close_short_directory(output, compression, last_row, rows, layout->height);
+        close_short_directory(output, compression, last_row, rows, shown.height);
     } else if (TIFFWriteDirectory(output->out)) {
         output->directories++;
     } else {
