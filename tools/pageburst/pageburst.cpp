@@ -184,7 +184,12 @@ static uint64_t file_size(TIFF* tif)
 // write failed.
 static int copy_raw_blocks(TIFF* in, TIFF* out, bool tiled)
 {
+    // The buffer starts at the size of a decoded block, but never beyond
+    // the file: a damaged directory may claim blocks no file holds.
+    uint64_t limit = file_size(in);
     uint64_t capacity = (uint64_t)(tiled ? TIFFTileSize(in) : TIFFStripSize(in));
+    if (capacity > limit)
+        capacity = limit;
     if (capacity == 0)
         capacity = 1;
     uint8_t* buffer = (uint8_t*)_TIFFmalloc((tmsize_t)capacity);
@@ -200,7 +205,6 @@ static int copy_raw_blocks(TIFF* in, TIFF* out, bool tiled)
     }
     // A block said to reach past the end of the file cannot be read; no
     // buffer is taken for it.
-    uint64_t limit = file_size(in);
     for (uint32_t s = 0; s < count; s++) {
         uint64_t n = byte_counts[s];
         if (n > capacity) {

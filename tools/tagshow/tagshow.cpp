@@ -168,17 +168,31 @@ static void print_hex_words(const uint8_t* buffer, uint64_t word_count)
 
 // ---- Decoded scans -------------------------------------------------------
 
-// A zero-filled buffer of `size` bytes, or nullptr when the size does not
-// fit memory. The zero fill keeps bytes a short decode leaves unwritten
-// from reaching the output uninitialised.
-static uint8_t* take_buffer(uint64_t size)
+// The size of the open file, or UINT64_MAX when it cannot be told.
+static uint64_t file_size(TIFF* tif)
 {
-    if (size == 0 || size > (uint64_t)INT64_MAX)
+    struct stat st;
+    if (fstat(TIFFFileno(tif), &st) != 0 || !S_ISREG(st.st_mode))
+        return UINT64_MAX;
+    return (uint64_t)st.st_size;
+}
+
+// The largest decoded strip or tile a scan takes a buffer for (1 TiB).
+static const uint64_t largest_buffer = (uint64_t)1 << 40;
+
+// A buffer of `size` bytes for one decoded strip or tile, or nullptr when
+// it cannot be had. A size no file could fill is not asked for: beyond
+// `largest_buffer`, or beyond the file itself when the data is stored
+// uncompressed. The buffer is not cleared: only bytes a read has filled
+// (or that were cleared after it) are printed.
+static uint8_t* take_buffer(TIFF* tif, uint64_t size)
+{
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+    if (size == 0 || size > largest_buffer ||
+        (compression == COMPRESSION_NONE && size > file_size(tif)))
         return nullptr;
-    uint8_t* buffer = (uint8_t*)_TIFFmalloc((tmsize_t)size);
-    if (buffer != nullptr)
-        memset(buffer, 0, (size_t)size);
-    return buffer;
+    return (uint8_t*)_TIFFmalloc((tmsize_t)size);
 }
 
 // Rows per strip as the scans use it: the field's value, the whole image
@@ -200,7 +214,7 @@ static uint8_t* take_strip_buffer(TIFF* tif, uint32_t rows_per_strip, uint64_t r
     if (row_bytes != 0 && rows_per_strip > UINT64_MAX / 2 / row_bytes)
         return nullptr;
     uint64_t rows_size = rows_per_strip * row_bytes;
-    return take_buffer(strip_size > rows_size ? strip_size : rows_size);
+    return take_buffer(tif, strip_size > rows_size ? strip_size : rows_size);
 }
 
 // Reads decoded strip `strip` into `buffer` for `row_count` rows and prints
@@ -302,7 +316,26 @@ static uint8_t* take_tile_buffer(TIFF* tif, uint32_t tile_length, uint64_t row_b
     if (row_bytes != 0 && tile_length > UINT64_MAX / 2 / row_bytes)
         return nullptr;
     uint64_t rows_size = tile_length * row_bytes;
-    return take_buffer(tile_size > rows_size ? tile_size : rows_size);
+    return take_buffer(tif, tile_size > rows_size ? tile_size : rows_size);
+}
+
+// Reads the decoded tile at (`column`, `row`) of plane `sample` into
+// `buffer` and prints it when asked, labelled with `label_sample` (0xFFFF:
+// none). Returns 0 when the read failed.
+static int read_tile(TIFF* tif, uint8_t* buffer, uint32_t column, uint32_t row,
+                     uint16_t sample, uint16_t label_sample, uint32_t tile_length,
+                     uint64_t row_bytes)
+{
+    tmsize_t got = TIFFReadTile(tif, buffer, column, row, 0, sample);
+    if (got < 0)
+        return 0;
+    if (want_dump) {
+        uint64_t shown = tile_length * row_bytes;
+        if ((uint64_t)got < shown)
+            memset(buffer + got, 0, (size_t)(shown - (uint64_t)got));
+        print_tile_rows(row, column, label_sample, buffer, tile_length, row_bytes);
+    }
+    return 1;
 }
 
 // Reads every tile of a contiguous image, row of tiles by row of tiles; a
@@ -323,15 +356,12 @@ static void scan_tiles_contig(TIFF* tif)
     }
     for (uint64_t row = 0; row < height; row += tile_length) {
         for (uint64_t column = 0; column < width; column += tile_width) {
-            if (TIFFReadTile(tif, buffer, (uint32_t)column, (uint32_t)row, 0, 0) < 0) {
+            if (!read_tile(tif, buffer, (uint32_t)column, (uint32_t)row, 0, 0xFFFF, tile_length,
+                           row_bytes)) {
                 any_failure = true;
                 if (halt_on_error)
                     break;
-                continue;
             }
-            if (want_dump)
-                print_tile_rows((uint32_t)row, (uint32_t)column, 0xFFFF, buffer, tile_length,
-                                row_bytes);
         }
     }
     _TIFFfree(buffer);
@@ -359,15 +389,12 @@ static void scan_tiles_planar(TIFF* tif)
     for (uint64_t row = 0; row < height; row += tile_length) {
         for (uint64_t column = 0; column < width; column += tile_width) {
             for (uint16_t s = 0; s < samples_per_pixel; s++) {
-                if (TIFFReadTile(tif, buffer, (uint32_t)column, (uint32_t)row, 0, s) < 0) {
+                if (!read_tile(tif, buffer, (uint32_t)column, (uint32_t)row, s, s, tile_length,
+                               row_bytes)) {
                     any_failure = true;
                     if (halt_on_error)
                         break;
-                    continue;
                 }
-                if (want_dump)
-                    print_tile_rows((uint32_t)row, (uint32_t)column, s, buffer, tile_length,
-                                    row_bytes);
             }
         }
     }
@@ -394,15 +421,6 @@ static void scan_decoded(TIFF* tif)
 }
 
 // ---- Raw scan ------------------------------------------------------------
-
-// The size of the open file, or UINT64_MAX when it cannot be told.
-static uint64_t file_size(TIFF* tif)
-{
-    struct stat st;
-    if (fstat(TIFFFileno(tif), &st) != 0 || !S_ISREG(st.st_mode))
-        return UINT64_MAX;
-    return (uint64_t)st.st_size;
-}
 
 // Reads the undecoded bytes of every strip (or tile) and prints them when
 // asked, bit-reversed first when `reverse_bits` is set. A failed read ends
