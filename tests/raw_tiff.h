@@ -62,9 +62,15 @@ public:
         }
         field(tag, TIFF_RATIONAL, (uint32_t)values.size(), b);
     }
-    // Any type, `value` already in the file's byte order.
+    // Any type, `value` already in the file's byte order. A field given
+    // again replaces the earlier one.
     void field(uint16_t tag, uint16_t type, uint32_t count, const bytes& value)
     {
+        for (entry& e : pending)
+            if (e.tag == tag) {
+                e = {tag, type, count, value};
+                return;
+            }
         pending.push_back({tag, type, count, value});
     }
     // The usual fields of an uncompressed 8-bit image of one strip per
