@@ -90,9 +90,11 @@ public:
         longs(279, strip_bytes);
     }
 
-    // Writes the pending fields as a directory, links the previous one
-    // (or the header) to it and returns its offset.
-    uint32_t write_ifd()
+    // Writes the pending fields as a directory and returns its offset.
+    // A chained directory is linked from the previous one (or the header);
+    // one that is not (an EXIF directory) is only reached through a field
+    // that points to it.
+    uint32_t write_ifd(bool chained = true)
     {
         std::stable_sort(pending.begin(), pending.end(),
                          [](const entry& a, const entry& b) { return a.tag < b.tag; });
@@ -118,8 +120,10 @@ public:
         }
         size_t next_at = data.size();
         put32(data, 0);
-        patch32(link_at, offset);
-        link_at = next_at;
+        if (chained) {
+            patch32(link_at, offset);
+            link_at = next_at;
+        }
         pending.clear();
         return offset;
     }

@@ -194,26 +194,19 @@ TEST_F(Tagshow, ChoosingDirectoriesByOffset)
 TEST_F(Tagshow, ExifDirectoriesFollowTheirMainDirectory)
 {
     // Two pages, the first pointing to an EXIF directory written before it.
-    {
-        tiff_handle out = open_tiff(path("exif.tif"), "w");
-        ASSERT_TRUE(out);
-        TIFF* t = out.get();
-        ASSERT_TRUE(TIFFCreateEXIFDirectory(t) == 0);
-        TIFFSetField(t, EXIFTAG_EXPOSURETIME, 0.25);
-        uint64_t exif_offset = 0;
-        ASSERT_TRUE(TIFFWriteCustomDirectory(t, &exif_offset));
-        TIFFCreateDirectory(t);
-        tiff_spec spec;
-        spec.width = 2;
-        spec.height = 2;
-        spec.extra = [exif_offset](TIFF* d) {
-            TIFFSetField(d, TIFFTAG_IMAGEDESCRIPTION, "page 0");
-            TIFFSetField(d, TIFFTAG_EXIFIFD, exif_offset);
-        };
-        ASSERT_TRUE(write_page(t, spec, bytes(4, 1)));
-        spec.extra = [](TIFF* d) { TIFFSetField(d, TIFFTAG_IMAGEDESCRIPTION, "page 1"); };
-        ASSERT_TRUE(write_page(t, spec, bytes(4, 2)));
-    }
+    raw_tiff t;
+    uint32_t data = t.blob({1, 1, 1, 1});
+    t.rationals(33434, {{1, 4}});  // ExposureTime
+    uint32_t exif = t.write_ifd(false);
+    t.grey_image(2, 2, 2, {data}, {4});
+    t.ascii(270, "page 0");
+    t.longs(34665, {exif});
+    t.write_ifd();
+    t.grey_image(2, 2, 2, {data}, {4});
+    t.ascii(270, "page 1");
+    t.write_ifd();
+    write_file(path("exif.tif"), t.data);
+
     run_result r = run("tagshow", {"-d", "exif.tif"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
