@@ -40,6 +40,14 @@ const std::map<std::string, std::set<int>> exit_statuses = {
     // not opened, library errors, failed directories 1
     {"chromatag", {0, 1, 254, 255}},
     {"tagtruecolor", {0, 1, 254, 255}},
+    // usage -1; a file not opened, a directory not reached, data not read 1
+    {"tagshow", {0, 1, 255}},
+    // usage and a prefix too long -3; output not created -2; a directory
+    // not copied -1; input not opened, names run out 1
+    {"pageburst", {0, 1, 253, 254, 255}},
+    // a setting failed 1; file not opened 2; unknown field 3; too few
+    // values or no memory 4; -sf on a field not ASCII 5; usage -1
+    {"tagpoke", {0, 1, 2, 3, 4, 5, 255}},
     // usage and every failure 1
     {"noteinsert", {0, 1}},
     {"notelist", {0, 1}},
