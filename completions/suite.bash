@@ -59,15 +59,25 @@ _tiffsuite()
         opts="-c -r -t -b -n"; takes_arg="-c -r -t"
         [[ $prev == -c ]] && words_for="$shared_c jpeg" ;;
     tagshow)
-        opts="-c -d -D -f -i -j -o -r -s -w -z -0 -1 -2 -3 -4 -5 -6 -7 -8 -9"
+        # -S, -l, -m and -v are accepted (and ignored) too.
+        opts="-c -d -D -f -i -j -o -r -s -w -z -0 -1 -2 -3 -4 -5 -6 -7 -8 -9 -S -l -m -v"
         takes_arg="-f -o"
         [[ $prev == -f ]] && words_for="lsb2msb msb2lsb" ;;
     pageburst)
         opts=""; exts="tif|tiff" ;;
     tagpoke)
         opts="-s -sf"; takes_arg=""
-        if [[ $prev == -s || $prev == -sf ]]; then
-            words_for="Artist Copyright DateTime DocumentName HostComputer ImageDescription Make Model PageName PageNumber ResolutionUnit Software XResolution YResolution"
+        local text_tags="Artist Copyright DateTime DocumentName HostComputer ImageDescription Make Model PageName Software"
+        if [[ $prev == -s ]]; then
+            words_for="$text_tags PageNumber ResolutionUnit XResolution YResolution"
+        elif [[ $prev == -sf ]]; then
+            words_for=$text_tags
+        elif (( COMP_CWORD >= 2 )) && [[ ${COMP_WORDS[COMP_CWORD-2]} == -sf ]]; then
+            # The file holding the value: any file.
+            compopt -o filenames 2>/dev/null
+            local IFS=$'\n'
+            COMPREPLY=( $(compgen -f -- "$cur") )
+            return
         fi ;;
     ccitttag)
         opts="-R -X -o -r -1 -2 -3 -4 -5 -6 -7 -8 -A -B -L -M -P -U -W -a -b -c -f -l -m -p -s -u -v -w -z"

@@ -86,6 +86,30 @@ TEST_F(Completion, WordsOfferedForOptionArgumentsAreAccepted)
     EXPECT_EQ(offered({"noteinsert", "-Co", ""}), words{});
 }
 
+// The field names offered to tagpoke are fields it knows: each one set in
+// a file (with one value) ends neither with "not recognised" (3) nor with
+// the usage text.
+// After -sf only text fields are offered, and each one is taken.
+TEST_F(Completion, FieldNamesOfferedToTagpokeAreKnown)
+{
+    words all = offered({"tagpoke", "-s", ""});
+    words text = offered({"tagpoke", "-sf", ""});
+    EXPECT_GE(all.size(), 10u);
+    write_file(path("value.txt"), "a value");
+    for (const std::string& field : all) {
+        ASSERT_TRUE(write_tiff(path("f.tif"), tiff_spec(), bytes{0}));
+        run_result r = run("tagpoke", {"-s", field, "1", "f.tif"});
+        EXPECT_NE(r.status, 3) << field << ": " << r.err;
+        EXPECT_NE(r.status, 255) << field << ": " << r.err;
+    }
+    for (const std::string& field : text) {
+        EXPECT_TRUE(std::count(all.begin(), all.end(), field)) << field;
+        ASSERT_TRUE(write_tiff(path("f.tif"), tiff_spec(), bytes{0}));
+        run_result r = run("tagpoke", {"-sf", field, "value.txt", "f.tif"});
+        EXPECT_EQ(r.status, 0) << field << ": " << r.err;
+    }
+}
+
 TEST_F(Completion, FileNamesAreFilteredByWhatEachProgramReads)
 {
     for (const char* name : {"photo.ppm", "scan.PBM", "grey.pgm", "pic.gif", "image.ras",
@@ -107,8 +131,11 @@ TEST_F(Completion, FileNamesAreFilteredByWhatEachProgramReads)
     EXPECT_EQ(offered({"ccitttag", "-M", ""}), (words{"page.g3", "sub"}));
     EXPECT_EQ(offered({"ccitttag", "-o", ""}), (words{"page.tif", "sub"}));
     EXPECT_EQ(offered({"notelist", ""}), (words{"photo.jpg", "sub"}));
-    // noteinsert's comment file may be any file.
+    // noteinsert's comment file and tagpoke's value file may be any file.
     EXPECT_EQ(offered({"noteinsert", "-cf", "n"}), (words{"notes.txt"}));
+    EXPECT_EQ(offered({"tagpoke", "-sf", "Artist", "n"}), (words{"notes.txt"}));
+    EXPECT_EQ(offered({"tagpoke", "-s", "Artist", "me", ""}), (words{"page.tif", "sub"}));
+    EXPECT_EQ(offered({"pageburst", ""}), (words{"page.tif", "sub"}));
     EXPECT_EQ(offered({"noteinsert", "-replace", "p"}), (words{"photo.jpg"}));
 }
 
