@@ -4,11 +4,13 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
-PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev
+PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev groff-base man-db
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build demo test test-plain test-asan bench clean
+PREFIX     ?= /usr/local
+
+.PHONY: all deps build demo test test-plain test-asan bench install deb clean
 
 all: build
 
@@ -42,6 +44,19 @@ test-asan: deps
 
 bench: build
 	sh bench/run.sh $(BUILD)/bin
+
+# Installs the programs, manual pages and completions under $(PREFIX).
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Builds a Debian package of the same in $(BUILD)/.
+deb: build
+	@$(MAKE) --no-print-directory deps PACKAGES="dpkg-dev file"
+	cd $(BUILD) && cpack -G DEB
+	@for deb in $(BUILD)/*.deb; do \
+	  depends=$$(dpkg-deb -f $$deb Depends); echo "$$deb: Depends: $$depends"; \
+	  echo "$$depends" | grep -q libtiff || { echo "$$deb does not depend on libtiff" >&2; exit 1; }; \
+	done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
