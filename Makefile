@@ -8,7 +8,10 @@ PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build demo test test-plain test-asan bench clean
+FUZZ_SECONDS ?= 1200
+FUZZ_JOBS    ?= 1
+
+.PHONY: all deps build demo test test-plain test-asan bench fuzz fuzz-one clean
 
 all: build
 
@@ -42,6 +45,17 @@ test-asan: deps
 
 bench: build
 	sh bench/run.sh $(BUILD)/bin
+
+# The fuzzing campaign: every target of fuzz/targets for FUZZ_SECONDS each
+# (FUZZ_JOBS side by side); `make fuzz-one TARGET=lzwtag` runs one.
+fuzz: deps
+	@$(MAKE) --no-print-directory deps PACKAGES="afl++ python3"
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_JOBS=$(FUZZ_JOBS) sh fuzz/run.sh
+
+fuzz-one: deps
+	@$(MAKE) --no-print-directory deps PACKAGES="afl++ python3"
+	@test -n "$(TARGET)" || { echo "usage: make fuzz-one TARGET=<name in fuzz/targets>"; exit 2; }
+	FUZZ_SECONDS=$(FUZZ_SECONDS) sh fuzz/run.sh $(TARGET)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
