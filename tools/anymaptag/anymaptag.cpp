@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -178,33 +178,6 @@ static uint32_t copy_rows(FILE* in, const char* name, TIFF* out, const anymap_he
             break;
     }
     return done;
-}
-
-// A JPEG strip can only be closed once all the rows it was started with
-// have arrived. After an early stop, repeats the row buffer (the last row
-// read, whole or in part) up to the end of the unfinished strip; the image
-// length, set afterwards, keeps readers from ever showing those rows.
-static void finish_jpeg_strip(TIFF* out, const unsigned char* row, uint32_t rows_written,
-                              uint32_t height)
-{
-    uint32_t rows_per_strip = height;
-    TIFFGetField(out, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-    if (rows_per_strip == 0 || rows_written % rows_per_strip == 0)
-        return;
-    uint32_t end = rows_written - rows_written % rows_per_strip;
-    end = end + rows_per_strip < height ? end + rows_per_strip : height;
-    for (uint32_t r = rows_written; r < end; r++)
-        if (TIFFWriteScanline(out, (void*)row, r, 0) < 0)
-            return;
-}
-
-// Removes an output that holds no row at all: a TIFF image of no rows is
-// one that no reader opens. Only a regular file is removed.
-static void remove_empty_output(const char* name)
-{
-    struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(name);
 }
 
 int main(int argc, char* argv[])

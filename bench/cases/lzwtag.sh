@@ -1,0 +1,26 @@
+# lzwtag on an 8000x8000 photo-like GIF 87a (226 grey levels, 55 MB, short
+# strings), plain and interlaced, and on an 8000x8000 two-colour one (1.4
+# MB, long strings). The decoder is set beside netpbm's GIF reader
+# writing to /dev/null (ours also writes the TIFF, uncompressed), then the
+# whole conversion beside netpbm's. (ImageMagick's default resource policy
+# refuses an image of this size.) An existing output would make lzwtag ask
+# before overwriting it, so each run removes it first.
+[ -f "$WORK/photo8000.pgm" ] || "$GEN" 8000 8000 pgm > "$WORK/photo8000.pgm"
+[ -f "$WORK/photo8000.gif" ] || pamtogif "$WORK/photo8000.pgm" > "$WORK/photo8000.gif" 2>/dev/null
+[ -f "$WORK/photo8000i.gif" ] ||
+    pamtogif -interlace "$WORK/photo8000.pgm" > "$WORK/photo8000i.gif" 2>/dev/null
+[ -f "$WORK/photo8000.pbm" ] || "$GEN" 8000 8000 pbm > "$WORK/photo8000.pbm"
+[ -f "$WORK/photo8000b.gif" ] || pamtogif "$WORK/photo8000.pbm" > "$WORK/photo8000b.gif" 2>/dev/null
+for kind in plain interlaced two-colour; do
+    case $kind in
+    plain) gif="$WORK/photo8000.gif" ;;
+    interlaced) gif="$WORK/photo8000i.gif" ;;
+    *) gif="$WORK/photo8000b.gif" ;;
+    esac
+    compare "lzwtag -c none ($kind)" "rm -f '$WORK/l.tif'; '$BIN/lzwtag' -c none '$gif' '$WORK/l.tif'" \
+            "giftopnm > /dev/null (netpbm, $kind)" "giftopnm '$gif' > /dev/null"
+done
+compare "lzwtag (packbits)" "rm -f '$WORK/l.tif'; '$BIN/lzwtag' '$WORK/photo8000.gif' '$WORK/l.tif'" \
+        "giftopnm | pnmtotiff -packbits (netpbm)" \
+        "giftopnm '$WORK/photo8000.gif' | pnmtotiff -packbits > '$WORK/p.tif'"
+rm -f "$WORK/l.tif" "$WORK/p.tif"

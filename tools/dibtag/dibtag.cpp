@@ -1,0 +1,762 @@
+// dibtag: converts Windows and OS/2 BMP files into one TIFF file, one
+// directory per input file, in the order given.
+//
+//   dibtag [options] input.bmp [input2.bmp ...] output.tif
+//
+// Each BMP is read with positioned reads: the headers are read and
+// classified, the colour table becomes a TIFF colour map, and the pixel
+// rows are written with TIFFWriteScanline. Uncompressed images go through
+// one row at a time; run-length images are decoded whole first.
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <tiffio.h>
+
+#include "compress_options.h"
+#include "partial_output.h"
+#include "tiff_output.h"
+#include "usage.h"
+
+const char* const help_lines[] = {
+    "dibtag --- convert Windows BMP files to TIFF",
+    "usage: dibtag [options] input.bmp [input2.bmp ...] output.tif",
+    "where options are:",
+    " -r #\t\tmake each strip have no more than # rows",
+    "",
+    " -c lzw[:opts]\tcompress output with Lempel-Ziv & Welch encoding",
+    " -c zip[:opts]\tcompress output with deflate encoding",
+    " -c jpeg[:opts]compress output with JPEG encoding",
+    " -c packbits\tcompress output with packbits encoding",
+    " -c none\tuse no compression algorithm on output",
+    "",
+    "JPEG options:",
+    " #\t\tset compression quality level (0-100, default 75)",
+    " r\t\toutput color image as RGB rather than YCbCr",
+    "For example, -c jpeg:r:50 to get JPEG-encoded RGB data with 50% comp. quality",
+    "",
+    "LZW and deflate options:",
+    " #\t\tset predictor value",
+    "For example, -c lzw:2 to get LZW-encoded data with horizontal differencing",
+    " -o out.tif\twrite output to out.tif",
+    " -h\t\tthis help message",
+    nullptr,
+};
+
+// The kinds of info header, told apart by the header's size.
+enum bmp_header_kind { win3, win_newer, os2_v1, os2_v2 };
+
+// The BMP compression values this program reads.
+enum {
+    BMP_UNCOMPRESSED = 0,
+    BMP_RLE8 = 1,
+    BMP_RLE4 = 2,
+    BMP_BIT_FIELDS = 3,
+};
+
+const uint32_t FILE_HEADER_SIZE = 14;
+
+// What the headers of one BMP file say.
+struct bmp_info {
+    uint64_t file_size;     // from the file system
+    uint32_t data_offset;   // file offset of the pixel data
+    uint32_t header_size;   // size of the info header
+    bmp_header_kind kind;
+    int32_t width;
+    int32_t height;         // negative: rows stored top-down
+    int16_t bit_count;
+    uint32_t compression;
+    uint32_t colours_used;
+    uint32_t masks[3];      // red, green, blue (bit-field images)
+};
+
+// One BMP image's layout as the conversion needs it.
+struct image_layout {
+    uint32_t width;
+    uint32_t height;
+    bool bottom_up;
+    uint16_t samples_per_pixel;
+    uint16_t bits_per_sample;
+    uint16_t photometric;
+    uint64_t row_size;      // bytes per stored uncompressed row
+};
+
+// The output file and how many directories it holds so far.
+struct output_file {
+    TIFF* out;
+    const char* name;
+    int directories;
+};
+
+// How the conversion of one input ended.
+enum image_result {
+    image_written,   // its directory is in the output
+    image_faulty,    // reported; the run goes on but ends with status 1
+    run_stopped,     // reported; the run ends with status 1
+    input_missing,   // the input could not be opened; the program ends with -1
+};
+
+// A colour map of up to 256 entries per colour; entries the BMP's table
+// does not give stay 0.
+struct colour_map {
+    uint16_t red[256];
+    uint16_t green[256];
+    uint16_t blue[256];
+};
+
+// One colour channel of a bit-field pixel: its mask, where the mask's
+// lowest bit lies and how many bits the mask spans.
+struct channel {
+    uint32_t mask;
+    int shift;
+    int bits;
+};
+
+// Reads `n` bytes at `offset` of `fd` into `buffer`. Returns 0 when all of
+// them arrived, -1 when the offset cannot be reached, 1 when the file ends
+// or a read fails first (the rest of `buffer` is then unspecified).
+static int read_at(int fd, uint64_t offset, void* buffer, uint64_t n)
+{
+    if (offset > (uint64_t)INT64_MAX || lseek(fd, (off_t)offset, SEEK_SET) < 0)
+        return -1;
+    unsigned char* p = (unsigned char*)buffer;
+    while (n > 0) {
+        size_t want = n > (1u << 30) ? (1u << 30) : (size_t)n;
+        ssize_t k = read(fd, p, want);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return 1;
+        p += k;
+        n -= (uint64_t)k;
+    }
+    return 0;
+}
+
+static uint16_t get_le16(const unsigned char* p)
+{
+    return (uint16_t)(p[0] | p[1] << 8);
+}
+
+static uint32_t get_le32(const unsigned char* p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// The header kind that an info header of `size` bytes is.
+static bmp_header_kind header_kind(uint32_t size)
+{
+    switch (size) {
+    case 40:
+        return win3;
+    case 12:
+        return os2_v1;
+    case 16:
+    case 64:
+        return os2_v2;
+    default:
+        return win_newer;
+    }
+}
+
+// Reads the file header and the info header into *info. Fields that lie
+// beyond the end of the info header (a 16-byte OS/2 header ends after the
+// bit count) count as 0. Returns false after reporting a file that is not
+// a BMP or does not hold its headers.
+static bool read_headers(int fd, const char* name, bmp_info* info)
+{
+    memset(info, 0, sizeof *info);
+    unsigned char head[18];
+    int got = read_at(fd, 0, head, 2);
+    if (got != 0 || head[0] != 'B' || head[1] != 'M') {
+        TIFFError(name, "File is not BMP");
+        return false;
+    }
+    if (read_at(fd, 2, head + 2, sizeof head - 2) != 0) {
+        TIFFError(name, "Cannot read BMP file header");
+        return false;
+    }
+    struct stat st;
+    info->file_size = fstat(fd, &st) == 0 && st.st_size > 0 ? (uint64_t)st.st_size : 0;
+    info->data_offset = get_le32(head + 10);
+    info->header_size = get_le32(head + 14);
+    info->kind = header_kind(info->header_size);
+
+    unsigned char fields[36] = {0};
+    uint32_t in_header = info->header_size > 4 ? info->header_size - 4 : 0;
+    uint32_t wanted = info->kind == os2_v1 ? 8 : in_header < 36 ? in_header : 36;
+    if (read_at(fd, FILE_HEADER_SIZE + 4, fields, wanted) != 0) {
+        TIFFError(name, "Cannot read BMP info header");
+        return false;
+    }
+    if (info->kind == os2_v1) {
+        info->width = (int16_t)get_le16(fields);
+        info->height = (int16_t)get_le16(fields + 2);
+        info->bit_count = (int16_t)get_le16(fields + 6);
+        return true;
+    }
+    info->width = (int32_t)get_le32(fields);
+    info->height = (int32_t)get_le32(fields + 4);
+    info->bit_count = (int16_t)get_le16(fields + 10);
+    info->compression = get_le32(fields + 12);
+    info->colours_used = get_le32(fields + 28);
+    return true;
+}
+
+// Reads the red, green and blue masks of a bit-field image: inside the
+// info header when it is 52 bytes or longer, else in the 12 bytes that
+// follow it. Returns false after reporting a file too short for them.
+static bool read_masks(int fd, const char* name, bmp_info* info)
+{
+    uint64_t offset = FILE_HEADER_SIZE + (info->header_size >= 52 ? 40 : (uint64_t)info->header_size);
+    unsigned char m[12];
+    if (read_at(fd, offset, m, sizeof m) != 0) {
+        TIFFError(name, "Cannot read BMP bit-field masks");
+        return false;
+    }
+    for (int i = 0; i < 3; i++)
+        info->masks[i] = get_le32(m + 4 * i);
+    return true;
+}
+
+// Checks that this program can convert the image the headers describe and
+// fills in its layout. Returns false after reporting why not.
+static bool check_image(const bmp_info* info, const char* name, image_layout* layout)
+{
+    int bits = info->bit_count;
+    if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+        TIFFError(name, "Cannot process BMP file with bit count %d", bits);
+        return false;
+    }
+    switch (info->compression) {
+    case BMP_UNCOMPRESSED:
+        break;
+    case BMP_RLE8:
+    case BMP_RLE4:
+        // The bit count, not the compression value, picks the decoder.
+        if (bits != 4 && bits != 8) {
+            TIFFError(name, "Cannot process run-length encoded BMP file with bit count %d", bits);
+            return false;
+        }
+        break;
+    case BMP_BIT_FIELDS:
+        if (bits != 16 && bits != 32) {
+            TIFFError(name, "Cannot process BMP file with bit-field masks and bit count %d", bits);
+            return false;
+        }
+        break;
+    default:
+        TIFFError(name, "Cannot process BMP file with compression %lu",
+                  (unsigned long)info->compression);
+        return false;
+    }
+    uint64_t width = info->width > 0 ? (uint64_t)info->width : 0;
+    if (width == 0 || info->height == 0 || (uint64_t)bits * width > UINT32_MAX) {
+        TIFFError(name, "Wrong image parameters; can't allocate space for scanline buffer");
+        return false;
+    }
+    layout->width = (uint32_t)width;
+    layout->bottom_up = info->height > 0;
+    layout->height = info->height > 0 ? (uint32_t)info->height : (uint32_t)(-(int64_t)info->height);
+    layout->row_size = ((uint64_t)bits * width + 31) / 32 * 4;
+    if (bits <= 8) {
+        layout->samples_per_pixel = 1;
+        layout->bits_per_sample = (uint16_t)bits;
+        layout->photometric = PHOTOMETRIC_PALETTE;
+    } else {
+        layout->samples_per_pixel = 3;
+        layout->bits_per_sample = 8;
+        layout->photometric = PHOTOMETRIC_RGB;
+    }
+    return true;
+}
+
+// Reads the colour table of a palette image into *map, scaling each 8-bit
+// value v to 257 * v. The table starts right after the info header; it
+// holds 2^bit count entries, or the colours-used count when that is
+// smaller and not 0. OS/2 headers have 3-byte entries (blue, green, red),
+// the others 4-byte ones; 16- and 64-byte OS/2 headers have 4-byte
+// entries when the space before the pixel data holds the table so.
+// Returns false after reporting a table the file does not hold.
+static bool read_colour_map(int fd, const char* name, const bmp_info* info, colour_map* map)
+{
+    memset(map, 0, sizeof *map);
+    uint32_t entries = 1u << info->bit_count;
+    if (info->colours_used != 0 && info->colours_used < entries)
+        entries = info->colours_used;
+    uint64_t start = FILE_HEADER_SIZE + (uint64_t)info->header_size;
+    uint32_t entry_size = 4;
+    if (info->kind == os2_v1)
+        entry_size = 3;
+    else if (info->kind == os2_v2 &&
+             !(info->data_offset >= start && info->data_offset - start >= 4 * (uint64_t)entries))
+        entry_size = 3;
+    unsigned char table[256 * 4];
+    if (read_at(fd, start, table, (uint64_t)entries * entry_size) != 0) {
+        TIFFError(name, "Cannot read BMP color table");
+        return false;
+    }
+    for (uint32_t i = 0; i < entries; i++) {
+        const unsigned char* e = table + i * entry_size;
+        map->blue[i] = (uint16_t)(e[0] * 257);
+        map->green[i] = (uint16_t)(e[1] * 257);
+        map->red[i] = (uint16_t)(e[2] * 257);
+    }
+    return true;
+}
+
+// Converts one uncompressed row in place: 24-bit blue-green-red pixels
+// become red-green-blue; 32-bit blue-green-red-unused pixels are packed to
+// 3 bytes red, green, blue, working forwards. Other rows stay as they are.
+static void swap_to_rgb(unsigned char* row, uint32_t width, int bit_count)
+{
+    if (bit_count == 24) {
+        for (uint32_t i = 0; i < width; i++, row += 3) {
+            unsigned char b = row[0];
+            row[0] = row[2];
+            row[2] = b;
+        }
+    } else if (bit_count == 32) {
+        const unsigned char* src = row;
+        for (uint32_t i = 0; i < width; i++, src += 4, row += 3) {
+            unsigned char b = src[0], g = src[1], r = src[2];
+            row[0] = r;
+            row[1] = g;
+            row[2] = b;
+        }
+    }
+}
+
+// Describes the channel that `mask` selects: its lowest bit, and the
+// number of bits from its lowest to its highest set bit (0 for no mask).
+static channel channel_of(uint32_t mask)
+{
+    channel c = {mask, 0, 0};
+    if (mask == 0)
+        return c;
+    while (!(mask >> c.shift & 1))
+        c.shift++;
+    int top = 31;
+    while (!(mask >> top & 1))
+        top--;
+    c.bits = top - c.shift + 1;
+    return c;
+}
+
+// The 8-bit value of a `bits`-bit channel value v: narrower values repeat
+// their bits downwards (5 bits: v << 3 | v >> 2), wider ones keep their
+// top 8 bits.
+static unsigned char scale_to_8(uint32_t v, int bits)
+{
+    if (bits == 0)
+        return 0;
+    if (bits >= 8)
+        return (unsigned char)(v >> (bits - 8));
+    uint32_t result = v << (8 - bits);
+    for (int pos = 8 - 2 * bits; pos > -bits; pos -= bits)
+        result |= pos >= 0 ? v << pos : v >> -pos;
+    return (unsigned char)result;
+}
+
+// Converts a row of `width` 16- or 32-bit little-endian pixels into 8-bit
+// red, green, blue in `rgb`, each channel taken through its mask.
+static void unpack_bit_fields(const unsigned char* row, unsigned char* rgb, uint32_t width,
+                              int bit_count, const channel channels[3])
+{
+    for (uint32_t i = 0; i < width; i++) {
+        uint32_t pixel;
+        if (bit_count == 16) {
+            pixel = get_le16(row);
+            row += 2;
+        } else {
+            pixel = get_le32(row);
+            row += 4;
+        }
+        for (int c = 0; c < 3; c++)
+            *rgb++ = scale_to_8((pixel & channels[c].mask) >> channels[c].shift,
+                                channels[c].bits);
+    }
+}
+
+// Decodes run-length data into `pixels` (width x height, one byte per
+// pixel, rows in storage order, all 0 beforehand). The bit count picks the
+// rules: 8 bits RLE8, else RLE4. Runs keep to their row: pixels past the
+// row's end are passed over; end of line moves to the start of the next
+// row, delta moves right and down, end of bitmap ends. Returns false when
+// the data ends while pixels of the image are still to come.
+static bool decode_rle(const unsigned char* in, uint64_t size, unsigned char* pixels,
+                       uint64_t pixel_count, uint32_t width, int bit_count)
+{
+    const bool rle8 = bit_count == 8;
+    const uint64_t rows = pixel_count / width;
+    uint64_t row = 0;
+    uint32_t col = 0;
+    uint64_t i = 0;
+    while (row < rows) {
+        if (i + 1 >= size)
+            return row + 1 == rows && col == width;
+        unsigned b = in[i];
+        if (b != 0) {
+            // Encoded run: b pixels of the value (RLE4: two alternating values).
+            unsigned v = in[i + 1];
+            unsigned char* dst = pixels + row * width;
+            for (unsigned k = 0; k < b && col < width; k++)
+                dst[col++] = (unsigned char)(rle8 ? v : (k & 1) ? v & 0x0f : v >> 4);
+            i += 2;
+            continue;
+        }
+        unsigned e = in[i + 1];
+        if (e == 0) {
+            row++;
+            col = 0;
+            i += 2;
+        } else if (e == 1) {
+            return true;
+        } else if (e == 2) {
+            if (i + 3 >= size)
+                return false;
+            col = (uint64_t)col + in[i + 2] < width ? col + in[i + 2] : width;
+            row += in[i + 3];
+            i += 4;
+        } else {
+            // Absolute run of e pixels, padded to a 16-bit boundary.
+            i += 2;
+            uint64_t run_bytes = rle8 ? e : (e + 1) / 2;
+            unsigned char* dst = pixels + row * width;
+            for (unsigned k = 0; k < e && col < width; k++) {
+                uint64_t at = i + (rle8 ? k : k / 2);
+                if (at >= size)
+                    break;
+                dst[col++] = (unsigned char)(rle8 ? in[at] : (k & 1) ? in[at] & 0x0f : in[at] >> 4);
+            }
+            i += run_bytes + (run_bytes & 1);
+        }
+    }
+    return true;
+}
+
+// Sets the fields of the image's directory. The strip height is asked for
+// once the compression is set, so that the codec can adjust it.
+static void set_fields(TIFF* out, const image_layout* layout, const colour_map* map,
+                       compression_settings* compression, int32_t rows_request)
+{
+    if (compression->scheme == SCHEME_NOT_GIVEN)
+        compression->scheme = COMPRESSION_PACKBITS;
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, layout->width);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, layout->height);
+    TIFFSetField(out, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, layout->samples_per_pixel);
+    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, layout->bits_per_sample);
+    TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, layout->photometric));
+    if (layout->photometric == PHOTOMETRIC_PALETTE)
+        TIFFSetField(out, TIFFTAG_COLORMAP, map->red, map->green, map->blue);
+    apply_compression(out, compression);
+    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_rows(out, rows_request));
+}
+
+// Writes the directory of an image that stopped after `rows_written` of
+// its `height` rows (`last_row`: the last row handed to libtiff). Its
+// image length becomes the rows written. Returns false when the
+// directory could not be written.
+static bool close_short_directory(output_file* output, const compression_settings* compression,
+                                  const unsigned char* last_row, uint32_t rows_written,
+                                  uint32_t height)
+{
+    if (compression->scheme == COMPRESSION_JPEG)
+        finish_jpeg_strip(output->out, last_row, rows_written, height);
+    TIFFSetField(output->out, TIFFTAG_IMAGELENGTH, rows_written);
+    if (!TIFFWriteDirectory(output->out))
+        return false;
+    output->directories++;
+    return true;
+}
+
+// Drops the pending directory of an image of which no row was written, so
+// that no directory without image data reaches the file. The first
+// directory is dropped by starting the file again; a later one is written
+// and then unlinked from the chain. Returns false (reported) when the
+// output cannot be made again.
+static bool drop_directory(output_file* output)
+{
+    if (output->directories == 0) {
+        close_tiff_output(output->out);
+        output->out = open_tiff_output(output->name, "w");
+        if (output->out == nullptr) {
+            TIFFError(nullptr, "Cannot open file %s for output", output->name);
+            return false;
+        }
+        return true;
+    }
+    if (TIFFWriteDirectory(output->out))
+        TIFFUnlinkDirectory(output->out, (tdir_t)(output->directories + 1));
+    return true;
+}
+
+// Copies the rows of an uncompressed (or bit-field) image. `row` holds a
+// stored row, `rgb` (bit-field and 16-bit images) three bytes a pixel.
+// A row that cannot be reached, read or written is reported and ends the
+// image. Returns the number of rows written.
+static uint32_t copy_rows(int fd, const char* name, TIFF* out, const bmp_info* info,
+                          const image_layout* layout, unsigned char* row, unsigned char* rgb,
+                          const channel channels[3], const unsigned char** last_row)
+{
+    uint32_t j = 0;
+    for (; j < layout->height; j++) {
+        uint64_t file_row = layout->bottom_up ? layout->height - 1 - j : j;
+        int got = read_at(fd, info->data_offset + file_row * layout->row_size, row,
+                          layout->row_size);
+        if (got < 0) {
+            TIFFError(name, "scanline %lu: Seek error", (unsigned long)j);
+            break;
+        }
+        if (got > 0) {
+            TIFFError(name, "scanline %lu: Read error", (unsigned long)j);
+            break;
+        }
+        unsigned char* line = row;
+        if (rgb != nullptr) {
+            unpack_bit_fields(row, rgb, layout->width, info->bit_count, channels);
+            line = rgb;
+        } else {
+            swap_to_rgb(row, layout->width, info->bit_count);
+        }
+        *last_row = line;
+        if (TIFFWriteScanline(out, line, j, 0) < 0) {
+            TIFFError(name, "scanline %lu: Write error", (unsigned long)j);
+            break;
+        }
+    }
+    return j;
+}
+
+// Converts an uncompressed or bit-field image, one row at a time, into the
+// output's next directory.
+static image_result convert_rows(int fd, const char* name, output_file* output,
+                                 const bmp_info* info, const image_layout* layout,
+                                 const colour_map* map, compression_settings* compression,
+                                 int32_t rows_request)
+{
+    channel channels[3];
+    bool bit_fields = info->compression == BMP_BIT_FIELDS || info->bit_count == 16;
+    if (info->compression == BMP_BIT_FIELDS) {
+        for (int c = 0; c < 3; c++)
+            channels[c] = channel_of(info->masks[c]);
+    } else {
+        // Uncompressed 16-bit pixels hold 5 bits a channel; the top bit is unused.
+        channels[0] = channel_of(0x7c00);
+        channels[1] = channel_of(0x03e0);
+        channels[2] = channel_of(0x001f);
+    }
+    unsigned char* row = (unsigned char*)_TIFFmalloc((tmsize_t)layout->row_size);
+    unsigned char* rgb = bit_fields ? (unsigned char*)_TIFFmalloc((tmsize_t)layout->width * 3)
+                                    : nullptr;
+    if (row == nullptr || (bit_fields && rgb == nullptr)) {
+        TIFFError(name, "Can't allocate space for scanline buffer");
+        _TIFFfree(row);
+        _TIFFfree(rgb);
+        return run_stopped;
+    }
+    set_fields(output->out, layout, map, compression, rows_request);
+    const unsigned char* last_row = row;
+    uint32_t rows = copy_rows(fd, name, output->out, info, layout, row, rgb, channels, &last_row);
+    image_result result = image_written;
+    if (rows == 0) {
+        result = drop_directory(output) ? image_faulty : run_stopped;
+    } else if (rows < layout->height) {
+        result = image_faulty;
+        close_short_directory(output, compression, last_row, rows, layout->height);
+    } else if (TIFFWriteDirectory(output->out)) {
+        output->directories++;
+    } else {
+        result = image_faulty;
+    }
+    _TIFFfree(row);
+    _TIFFfree(rgb);
+    return result;
+}
+
+// Converts a run-length image: the data from the data offset to the end of
+// the file is decoded whole, then written from the last stored row (the
+// top of the picture) to the first. A row that cannot be written is
+// reported and the next one follows.
+static image_result convert_rle(int fd, const char* name, output_file* output,
+                                const bmp_info* info, const image_layout* layout,
+                                const colour_map* map, compression_settings* compression,
+                                int32_t rows_request)
+{
+    if (info->data_offset > info->file_size) {
+        TIFFError(name, "Run-length data offset lies beyond the end of the file");
+        return run_stopped;
+    }
+    uint64_t pixel_count = (uint64_t)layout->width * layout->height;
+    if (pixel_count > UINT32_MAX) {
+        TIFFError(name, "Wrong image parameters; can't allocate space for uncompressed scanline buffer");
+        return run_stopped;
+    }
+    uint64_t compressed_size = info->file_size - info->data_offset;
+    unsigned char* compressed = (unsigned char*)_TIFFmalloc((tmsize_t)compressed_size + 1);
+    if (compressed == nullptr) {
+        TIFFError(name, "Can't allocate space for compressed scanline buffer");
+        return run_stopped;
+    }
+    // calloc: the pixels start as 0, and pages no run reaches are never
+    // made real.
+    unsigned char* pixels = (unsigned char*)calloc((size_t)pixel_count, 1);
+    if (pixels == nullptr) {
+        TIFFError(name, "Can't allocate space for uncompressed scanline buffer");
+        _TIFFfree(compressed);
+        return run_stopped;
+    }
+    int bits = info->bit_count;
+    tmsize_t packed_size = bits == 4 ? ((tmsize_t)layout->width + 1) / 2 : 1;
+    unsigned char* packed = (unsigned char*)_TIFFmalloc(packed_size);
+    if (packed == nullptr) {
+        TIFFError(name, "Can't allocate space for scanline buffer");
+        _TIFFfree(compressed);
+        free(pixels);
+        return run_stopped;
+    }
+    image_result result = image_written;
+    if (read_at(fd, info->data_offset, compressed, compressed_size) != 0) {
+        TIFFError(name, "Cannot read run-length data");
+        _TIFFfree(compressed);
+        free(pixels);
+        _TIFFfree(packed);
+        return image_faulty;
+    }
+    if (!decode_rle(compressed, compressed_size, pixels, pixel_count, layout->width, bits)) {
+        TIFFError(name, "Run-length data ends before the end of the bitmap");
+        result = image_faulty;
+    }
+    _TIFFfree(compressed);
+
+    set_fields(output->out, layout, map, compression, rows_request);
+    uint32_t rows_written = 0;
+    for (uint32_t j = 0; j < layout->height; j++) {
+        unsigned char* line = pixels + (uint64_t)(layout->height - 1 - j) * layout->width;
+        if (bits == 4) {
+            for (uint32_t x = 0; x < layout->width; x += 2) {
+                unsigned high = line[x] & 0x0f;
+                unsigned low = x + 1 < layout->width ? line[x + 1] & 0x0f : 0;
+                packed[x / 2] = (unsigned char)(high << 4 | low);
+            }
+            line = packed;
+        }
+        if (TIFFWriteScanline(output->out, line, j, 0) < 0) {
+            TIFFError(name, "scanline %lu: Write error.\n", (unsigned long)j);
+            result = image_faulty;
+        } else {
+            rows_written++;
+        }
+    }
+    if (rows_written == 0) {
+        if (!drop_directory(output))
+            result = run_stopped;
+    } else if (TIFFWriteDirectory(output->out)) {
+        output->directories++;
+    } else {
+        result = image_faulty;
+    }
+    _TIFFfree(packed);
+    free(pixels);
+    return result;
+}
+
+// Converts the BMP file `name` into the output's next directory.
+static image_result convert_bmp(const char* name, output_file* output,
+                                compression_settings* compression, int32_t rows_request)
+{
+    int fd = open(name, O_RDONLY);
+    if (fd < 0) {
+        TIFFError(name, "Cannot open input file");
+        return input_missing;
+    }
+    bmp_info info;
+    image_layout layout;
+    colour_map map;
+    image_result result = run_stopped;
+    if (read_headers(fd, name, &info) && check_image(&info, name, &layout) &&
+        (info.compression != BMP_BIT_FIELDS || read_masks(fd, name, &info)) &&
+        (layout.photometric != PHOTOMETRIC_PALETTE || read_colour_map(fd, name, &info, &map))) {
+        if (info.compression == BMP_RLE8 || info.compression == BMP_RLE4)
+            result = convert_rle(fd, name, output, &info, &layout, &map, compression, rows_request);
+        else
+            result = convert_rows(fd, name, output, &info, &layout, &map, compression,
+                                  rows_request);
+    }
+    close(fd);
+    return result;
+}
+
+// Closes the output; an output that holds no directory is removed (only a
+// regular file). Returns false when the file could not be written whole.
+static bool finish_output(output_file* output)
+{
+    if (output->out == nullptr)
+        return false;
+    bool written = close_tiff_output(output->out) != 0;
+    output->out = nullptr;
+    if (output->directories == 0)
+        remove_empty_output(output->name);
+    return written;
+}
+
+int main(int argc, char* argv[])
+{
+    compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
+    int32_t rows_request = -1;
+    const char* output_name = nullptr;
+
+    int c;
+    while ((c = getopt(argc, argv, "c:r:o:h")) != -1) {
+        switch (c) {
+        case 'c':
+            if (!parse_compression_option(optarg, &compression, ACCEPT_JPEG))
+                usage(-1);
+            break;
+        case 'r':
+            rows_request = atoi(optarg);
+            break;
+        case 'o':
+            output_name = optarg;
+            break;
+        case 'h':
+            usage(-1);
+        default:
+            // getopt has reported the letter; the options go on.
+            break;
+        }
+    }
+    if (argc - optind < 2)
+        usage(-1);
+    if (output_name == nullptr)
+        output_name = argv[argc - 1];
+
+    output_file output = {open_tiff_output(output_name, "w"), output_name, 0};
+    if (output.out == nullptr) {
+        TIFFError(nullptr, "Cannot open file %s for output", output_name);
+        return 1;
+    }
+    int status = 0;
+    for (int i = optind; i < argc - 1; i++) {
+        image_result result = convert_bmp(argv[i], &output, &compression, rows_request);
+        if (result == input_missing) {
+            finish_output(&output);
+            return -1;
+        }
+        if (result != image_written)
+            status = 1;
+        if (result == run_stopped)
+            break;
+    }
+    if (!finish_output(&output))
+        status = 1;
+    return status;
+}
