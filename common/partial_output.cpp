@@ -22,3 +22,17 @@ void remove_empty_output(const char* name)
     if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
         unlink(name);
 }
+
+uint32_t rows_input_can_hold(FILE* in, uint64_t row_bytes, uint64_t expansion, uint32_t declared)
+{
+    struct stat st;
+    off_t at = ftello(in);
+    if (row_bytes == 0 || at < 0 || fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size < at)
+        return declared;
+    uint64_t remaining = (uint64_t)(st.st_size - at);
+    uint64_t rows = remaining / row_bytes;
+    if (expansion > 1)
+        rows = remaining > UINT64_MAX / expansion ? UINT64_MAX : remaining * expansion / row_bytes;
+    return rows < declared ? (uint32_t)rows : declared;
+}

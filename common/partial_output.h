@@ -3,6 +3,7 @@
 #define COMMON_PARTIAL_OUTPUT_H
 
 #include <cstdint>
+#include <cstdio>
 
 #include <tiffio.h>
 
@@ -16,5 +17,15 @@ void finish_jpeg_strip(TIFF* out, const void* row, uint32_t rows_written, uint32
 // Removes an output that holds no row at all: a TIFF image of no rows is
 // one that no reader opens. Only a regular file is removed.
 void remove_empty_output(const char* name);
+
+// The rows of `row_bytes` each that the rest of `in` can still give, when
+// it is a regular file whose remaining bytes each stand for at most
+// `expansion` raster bytes; never more than `declared`, which is returned
+// as it is for a pipe or terminal. A converter gives its output this image
+// length before writing: libtiff sizes its strip tables by the image
+// length, and a header that claims billions of rows over a few bytes of
+// data would otherwise get tables (and a file) of gigabytes.
+uint32_t rows_input_can_hold(FILE* in, uint64_t row_bytes, uint64_t expansion,
+                             uint32_t declared);
 
 #endif

@@ -18,6 +18,7 @@ struct buffered_file {
     uint64_t buffer_start;  // file offset of buffer[0]
     size_t buffered;        // bytes waiting in buffer
     bool failed;            // a write to the file has failed
+    bool discarding;        // writes are dropped: the file is being abandoned
     unsigned char buffer[1 << 20];
 };
 
@@ -69,6 +70,8 @@ static tmsize_t write_proc(thandle_t h, void* data, tmsize_t n)
 {
     buffered_file* f = (buffered_file*)h;
     size_t count = (size_t)n;
+    if (f->discarding)
+        return n;
     if (f->buffered > 0 && f->position != f->buffer_start + f->buffered && !flush_buffer(f))
         return -1;
     if (count > sizeof f->buffer - f->buffered && !flush_buffer(f))
@@ -146,6 +149,7 @@ TIFF* open_tiff_output(const char* name, const char* mode)
     f->buffer_start = 0;
     f->buffered = 0;
     f->failed = false;
+    f->discarding = false;
     TIFF* out = TIFFClientOpen(name, mode, (thandle_t)f, read_proc, write_proc, seek_proc,
                                close_proc, size_proc, map_proc, unmap_proc);
     if (out == nullptr) {
@@ -161,6 +165,15 @@ int close_tiff_output(TIFF* out)
     buffered_file* f = (buffered_file*)TIFFClientdata(out);
     int ok = TIFFFlush(out);
     ok = flush_buffer(f) && ok && !f->failed;
+    TIFFClose(out);
+    return ok;
+}
+
+int close_tiff_output_discarding(TIFF* out)
+{
+    buffered_file* f = (buffered_file*)TIFFClientdata(out);
+    int ok = flush_buffer(f) && !f->failed;
+    f->discarding = true;
     TIFFClose(out);
     return ok;
 }

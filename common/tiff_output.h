@@ -21,4 +21,11 @@ TIFF* open_tiff_output(const char* name, const char* mode);
 // error handler). The handle is gone either way.
 int close_tiff_output(TIFF* out);
 
+// Closes the handle leaving the current directory out of the file: what
+// was written before (earlier directories, data already sent) stays,
+// while the directory being set up, and the link to it, are never
+// written. For a directory whose conversion failed before it held a
+// single row. Returns 1 when everything kept reached the disk, else 0.
+int close_tiff_output_discarding(TIFF* out);
+
 #endif

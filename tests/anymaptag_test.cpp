@@ -424,6 +424,23 @@ TEST_F(Anymaptag, TruncatedRasterKeepsTheRowsRead)
     EXPECT_FALSE(file_exists(path("out.tif")));
 }
 
+TEST_F(Anymaptag, HeaderClaimingBillionsOfRows)
+{
+    // Two rows of data under a header that claims four billion: the output
+    // holds the two rows, and its strip tables are sized for them (a table
+    // for the claimed height alone would take gigabytes).
+    bytes raster = pattern_bytes(2 * 255);
+    write_file(path("in.pgm"), pnm("P5 255 4000000000 255\n", raster));
+    run_result r = run("anymaptag", {"-c", "none", "in.pgm", "out.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "in.pgm: scanline 2: Read error.\n");
+    tiff_image image;
+    ASSERT_TRUE(read_tiff(path("out.tif"), &image));
+    EXPECT_EQ(image.height, 2u);
+    EXPECT_EQ(image.pixels, raster);
+    EXPECT_LT(read_file(path("out.tif")).size(), 4096u);
+}
+
 TEST_F(Anymaptag, TruncatedJpegAndFaxRasters)
 {
     // Codecs that finish a strip only when it is complete still give a

@@ -723,13 +723,20 @@ TEST_F(Dibtag, LargeRunLengthImage)
 
 TEST_F(Dibtag, DamagedRunLengthData)
 {
-    // Data that ends before the bitmap does: reported, the rest stays 0.
+    // Data that ends before the bitmap does: reported, and the image holds
+    // just the rows the data reached (the bottom ones).
     run_result r = convert_files({build_bmp(rle_file(8, 4, 2, {0x04, 0x05, 0x00, 0x00, 0x02}))});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "in0.bmp: Run-length data ends before the end of the bitmap.\n");
     tiff_image image;
     ASSERT_TRUE(read_tiff(path("out.tif"), &image));
-    EXPECT_EQ(image.pixels, bytes({0, 0, 0, 0, 5, 5, 5, 5}));
+    EXPECT_EQ(image.height, 1u);
+    EXPECT_EQ(image.pixels, bytes({5, 5, 5, 5}));
+    // A row the data ends in is kept, its missing pixels 0.
+    r = convert_files({build_bmp(rle_file(8, 4, 3, {0x04, 0x05, 0x00, 0x00, 0x02, 0x06, 0x01}))});
+    EXPECT_EQ(r.status, 1);
+    ASSERT_TRUE(read_tiff(path("out.tif"), &image));
+    EXPECT_EQ(image.pixels, bytes({6, 6, 0, 0, 5, 5, 5, 5}));
 
     // Data that ends with the last row needs no end of bitmap.
     image = convert(build_bmp(rle_file(8, 2, 2, {0x02, 0x05, 0x00, 0x00, 0x02, 0x06})));
@@ -746,6 +753,16 @@ TEST_F(Dibtag, DamagedRunLengthData)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "in0.bmp: Run-length data offset lies beyond the end of the file.\n");
     EXPECT_FALSE(file_exists(path("out.tif")));
+
+    // A few bytes that declare a huge picture: the data reaches one row of
+    // it, and only that row is written (no picture-sized buffer, no
+    // picture-sized output).
+    r = convert_files({build_bmp(rle_file(8, 60000, 60000, {0x03, 0x07, 0x00, 0x02, 0x10}))});
+    EXPECT_EQ(r.status, 1);
+    ASSERT_TRUE(read_tiff(path("out.tif"), &image));
+    EXPECT_EQ(image.height, 1u);
+    ASSERT_EQ(image.pixels.size(), 60000u);
+    EXPECT_EQ(bytes(image.pixels.begin(), image.pixels.begin() + 4), bytes({7, 7, 7, 0}));
 
     // More pixels than 32 bits count: refused before anything is allocated.
     f = rle_file(8, 70000, 70000, {0x00, 0x01});
@@ -908,18 +925,35 @@ TEST_F(Dibtag, ShortRowsKeepTheRowsWritten)
         EXPECT_EQ(image.height, 2u);
     }
 
+    // Top-down rows under a header claiming a million more than the file
+    // holds: the strip tables are sized for the rows the file holds.
+    bytes rows = pattern_bytes(3 * 5 * 3, 4);
+    bmp_file claim;
+    claim.width = 5;
+    claim.height = -1000003;
+    claim.data = store_rows(rows, 15, 3, true);
+    run_result r = convert_files({build_bmp(claim)}, {"-c", "none"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "in0.bmp: scanline 3: Read error.\n");
+    tiff_image image;
+    ASSERT_TRUE(read_tiff(path("out.tif"), &image));
+    EXPECT_EQ(image.height, 3u);
+    for (size_t i = 0; i < rows.size(); i += 3)
+        std::swap(rows[i], rows[i + 2]);
+    EXPECT_EQ(image.pixels, rows);
+    EXPECT_LT(read_file(path("out.tif")).size(), 4096u);
+
     // Bottom-up, the first row written is the last one stored: with the
     // file cut short no row can be written, and no directory is kept.
     rgb_sample bottom_up = rgb_image(5, 9, 3);
     cut.assign(bottom_up.file.begin(), bottom_up.file.end() - 1);
-    run_result r = convert_files({a.file, cut, a.file});
+    r = convert_files({a.file, cut, a.file});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "in1.bmp: scanline 0: Read error.\n");
     EXPECT_EQ(count_directories(path("out.tif")), 2);
     r = convert_files({cut, a.file});
     EXPECT_EQ(r.status, 1);
     ASSERT_EQ(count_directories(path("out.tif")), 1);
-    tiff_image image;
     ASSERT_TRUE(read_tiff(path("out.tif"), &image));
     EXPECT_EQ(image.pixels, a.pixels);
     r = convert_files({cut});

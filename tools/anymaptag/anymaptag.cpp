@@ -146,11 +146,11 @@ static anymap_header read_header(FILE* in, const char* name)
 }
 
 // Sets the fields of the output directory in their fixed order.
-static void set_fields(TIFF* out, const anymap_header* h,
+static void set_fields(TIFF* out, const anymap_header* h, uint32_t height,
                        const compression_settings* compression, int32_t rows_request)
 {
     TIFFSetField(out, TIFFTAG_IMAGEWIDTH, h->width);
-    TIFFSetField(out, TIFFTAG_IMAGELENGTH, h->height);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(out, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, h->samples_per_pixel);
     TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, h->bits_per_sample);
@@ -158,7 +158,7 @@ static void set_fields(TIFF* out, const anymap_header* h,
     TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, h->photometric));
     apply_compression(out, compression);
     if (h->bits_per_sample == 1 && rows_request == -1)
-        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, h->height);
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, height);
     else
         TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_rows(out, rows_request));
 }
@@ -230,10 +230,15 @@ int main(int argc, char* argv[])
     setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
     anymap_header h = read_header(in, in_name);
 
+    // The output's length: the rows the file can still hold, when fewer
+    // than the header claims (the copy reports the first missing row).
+    uint32_t height = rows_input_can_hold(in, h.row_bytes, 1, h.height);
+    if (height == 0)
+        height = 1;
     TIFF* out = open_tiff_output(argv[optind], "w");
     if (out == nullptr)
         return -4;
-    set_fields(out, &h, &compression, rows_request);
+    set_fields(out, &h, height, &compression, rows_request);
     tmsize_t line_size = TIFFScanlineSize(out);
     tmsize_t buffer_size = (tmsize_t)h.row_bytes > line_size ? (tmsize_t)h.row_bytes : line_size;
     unsigned char* row = (unsigned char*)_TIFFmalloc(buffer_size);
@@ -248,9 +253,9 @@ int main(int argc, char* argv[])
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
     else
         rows_written = copy_rows(in, in_name, out, &h, row);
-    if (rows_written < h.height) {
+    if (rows_written < height) {
         if (rows_written > 0 && compression.scheme == COMPRESSION_JPEG)
-            finish_jpeg_strip(out, row, rows_written, h.height);
+            finish_jpeg_strip(out, row, rows_written, height);
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);
     }
     bool closed = close_tiff_output(out);

@@ -384,61 +384,104 @@ static void unpack_bit_fields(const unsigned char* row, unsigned char* rgb, uint
     }
 }
 
-// Decodes run-length data into `pixels` (width x height, one byte per
-// pixel, rows in storage order, all 0 beforehand). The bit count picks the
-// rules: 8 bits RLE8, else RLE4. Runs keep to their row: pixels past the
-// row's end are passed over; end of line moves to the start of the next
-// row, delta moves right and down, end of bitmap ends. Returns false when
-// the data ends while pixels of the image are still to come.
-static bool decode_rle(const unsigned char* in, uint64_t size, unsigned char* pixels,
-                       uint64_t pixel_count, uint32_t width, int bit_count)
+// A run-length decoder's place in its data and in the picture (rows in
+// storage order, bottom row first). The bit count picks the rules: 8 bits
+// RLE8, else RLE4.
+struct rle_cursor {
+    const unsigned char* data;
+    uint64_t size;
+    uint64_t at;       // next byte of data
+    uint64_t row;      // storage row of the next pixel
+    uint32_t col;
+    uint32_t width;
+    uint32_t height;
+    bool rle8;
+    bool ended;        // end of bitmap, or past the last row: the rest is 0
+    bool cut_short;    // the data ran out before the end of the bitmap
+};
+
+// Decodes one code of the data. Pixels of the cursor's row go to `row`
+// (when not null); runs keep to their row: pixels past the row's end are
+// passed over. End of line moves to the start of the next row, delta moves
+// right and down, end of bitmap ends. Data that ends exactly at the end of
+// the last row needs no end of bitmap.
+static void decode_rle_code(rle_cursor* c, unsigned char* row)
 {
-    const bool rle8 = bit_count == 8;
-    const uint64_t rows = pixel_count / width;
-    uint64_t row = 0;
-    uint32_t col = 0;
-    uint64_t i = 0;
-    while (row < rows) {
-        if (i + 1 >= size)
-            return row + 1 == rows && col == width;
-        unsigned b = in[i];
-        if (b != 0) {
-            // Encoded run: b pixels of the value (RLE4: two alternating values).
-            unsigned v = in[i + 1];
-            unsigned char* dst = pixels + row * width;
-            for (unsigned k = 0; k < b && col < width; k++)
-                dst[col++] = (unsigned char)(rle8 ? v : (k & 1) ? v & 0x0f : v >> 4);
-            i += 2;
-            continue;
-        }
-        unsigned e = in[i + 1];
-        if (e == 0) {
-            row++;
-            col = 0;
-            i += 2;
-        } else if (e == 1) {
-            return true;
-        } else if (e == 2) {
-            if (i + 3 >= size)
-                return false;
-            col = (uint64_t)col + in[i + 2] < width ? col + in[i + 2] : width;
-            row += in[i + 3];
-            i += 4;
-        } else {
-            // Absolute run of e pixels, padded to a 16-bit boundary.
-            i += 2;
-            uint64_t run_bytes = rle8 ? e : (e + 1) / 2;
-            unsigned char* dst = pixels + row * width;
-            for (unsigned k = 0; k < e && col < width; k++) {
-                uint64_t at = i + (rle8 ? k : k / 2);
-                if (at >= size)
-                    break;
-                dst[col++] = (unsigned char)(rle8 ? in[at] : (k & 1) ? in[at] & 0x0f : in[at] >> 4);
-            }
-            i += run_bytes + (run_bytes & 1);
-        }
+    const unsigned char* in = c->data;
+    uint64_t i = c->at;
+    if (i + 1 >= c->size) {
+        if (c->row + 1 == c->height && c->col == c->width)
+            c->ended = true;
+        else
+            c->cut_short = true;
+        return;
     }
-    return true;
+    unsigned b = in[i];
+    if (b != 0) {
+        // Encoded run: b pixels of the value (RLE4: two alternating values).
+        unsigned v = in[i + 1];
+        for (unsigned k = 0; k < b && c->col < c->width; k++, c->col++)
+            if (row != nullptr)
+                row[c->col] = (unsigned char)(c->rle8 ? v : (k & 1) ? v & 0x0f : v >> 4);
+        c->at = i + 2;
+        return;
+    }
+    unsigned e = in[i + 1];
+    if (e == 0) {
+        c->row++;
+        c->col = 0;
+        c->at = i + 2;
+    } else if (e == 1) {
+        c->ended = true;
+    } else if (e == 2) {
+        if (i + 3 >= c->size) {
+            c->cut_short = true;
+            return;
+        }
+        c->col = (uint64_t)c->col + in[i + 2] < c->width ? c->col + in[i + 2] : c->width;
+        c->row += in[i + 3];
+        c->at = i + 4;
+    } else {
+        // Absolute run of e pixels, padded to a 16-bit boundary.
+        i += 2;
+        uint64_t run_bytes = c->rle8 ? e : (e + 1) / 2;
+        for (unsigned k = 0; k < e && c->col < c->width; k++, c->col++) {
+            uint64_t at = i + (c->rle8 ? k : k / 2);
+            if (at >= c->size)
+                break;
+            if (row != nullptr)
+                row[c->col] =
+                    (unsigned char)(c->rle8 ? in[at] : (k & 1) ? in[at] & 0x0f : in[at] >> 4);
+        }
+        c->at = i + run_bytes + (run_bytes & 1);
+    }
+    if (c->row >= c->height)
+        c->ended = true;
+}
+
+// Decodes the storage row `r` into `row` (width pixels, one byte each,
+// cleared here): what the codes give it, 0 where they give nothing. The
+// cursor is at row r, or beyond it when a delta or end of line passed over
+// row r; it is left at the first code of a later row.
+static void decode_rle_row(rle_cursor* c, uint64_t r, unsigned char* row)
+{
+    memset(row, 0, c->width);
+    while (!c->ended && !c->cut_short && c->row == r)
+        decode_rle_code(c, row);
+}
+
+// The number of storage rows the data reaches, from the bottom: all of
+// them unless the data runs out first, then up to the row where it ran out
+// (that row counted when any of its pixels came before). Walks the codes
+// without decoding pixels; *cut_short says whether the data ran out.
+static uint32_t rle_rows_reached(rle_cursor c, bool* cut_short)
+{
+    while (!c.ended && !c.cut_short)
+        decode_rle_code(&c, nullptr);
+    *cut_short = c.cut_short;
+    if (!c.cut_short)
+        return c.height;
+    return (uint32_t)(c.row + (c.col > 0 ? 1 : 0));
 }
 
 // Sets the fields of the image's directory. The strip height is asked for
@@ -563,7 +606,19 @@ static image_result convert_rows(int fd, const char* name, output_file* output,
         _TIFFfree(rgb);
         return run_stopped;
     }
-    set_fields(output->out, layout, map, compression, rows_request);
+    // Rows stored top-down come first in the file: the output's length is
+    // what the file holds of them, when that is less than the header
+    // claims (libtiff sizes its strip tables by it). Bottom-up, the first
+    // row written is the last one stored, so a short file gives no row.
+    image_layout shown = *layout;
+    if (!layout->bottom_up) {
+        uint64_t held = info->file_size > info->data_offset
+                            ? (info->file_size - info->data_offset) / layout->row_size
+                            : 0;
+        if (held < shown.height)
+            shown.height = held > 0 ? (uint32_t)held : 1;
+    }
+    set_fields(output->out, &shown, map, compression, rows_request);
     const unsigned char* last_row = row;
     uint32_t rows = copy_rows(fd, name, output->out, info, layout, row, rgb, channels, &last_row);
     image_result result = image_written;
@@ -571,7 +626,7 @@ static image_result convert_rows(int fd, const char* name, output_file* output,
         result = drop_directory(output) ? image_faulty : run_stopped;
     } else if (rows < layout->height) {
         result = image_faulty;
-        close_short_directory(output, compression, last_row, rows, layout->height);
+        close_short_directory(output, compression, last_row, rows, shown.height);
     } else if (TIFFWriteDirectory(output->out)) {
         output->directories++;
     } else {
@@ -582,9 +637,12 @@ static image_result convert_rows(int fd, const char* name, output_file* output,
     return result;
 }
 
-// Converts a run-length image: the data from the data offset to the end of
-// the file is decoded whole, then written from the last stored row (the
-// top of the picture) to the first. A row that cannot be written is
+// Converts a run-length image into the output's next directory, holding
+// one strip: the data is decoded row by row in its storage order (the
+// bottom of the picture first), so the strips fill from the last one up
+// and each is written as soon as it is complete. Data that runs out before
+// the end of the bitmap is reported, and the image then holds just the
+// rows it reached (the bottom ones). A strip that cannot be written is
 // reported and the next one follows.
 static image_result convert_rle(int fd, const char* name, output_file* output,
                                 const bmp_info* info, const image_layout* layout,
@@ -606,56 +664,68 @@ static image_result convert_rle(int fd, const char* name, output_file* output,
         TIFFError(name, "Can't allocate space for compressed scanline buffer");
         return run_stopped;
     }
-    // calloc: the pixels start as 0, and pages no run reaches are never
-    // made real.
-    unsigned char* pixels = (unsigned char*)calloc((size_t)pixel_count, 1);
-    if (pixels == nullptr) {
-        TIFFError(name, "Can't allocate space for uncompressed scanline buffer");
-        _TIFFfree(compressed);
-        return run_stopped;
-    }
-    int bits = info->bit_count;
-    tmsize_t packed_size = bits == 4 ? ((tmsize_t)layout->width + 1) / 2 : 1;
-    unsigned char* packed = (unsigned char*)_TIFFmalloc(packed_size);
-    if (packed == nullptr) {
-        TIFFError(name, "Can't allocate space for scanline buffer");
-        _TIFFfree(compressed);
-        free(pixels);
-        return run_stopped;
-    }
-    image_result result = image_written;
     if (read_at(fd, info->data_offset, compressed, compressed_size) != 0) {
         TIFFError(name, "Cannot read run-length data");
         _TIFFfree(compressed);
-        free(pixels);
-        _TIFFfree(packed);
         return image_faulty;
     }
-    if (!decode_rle(compressed, compressed_size, pixels, pixel_count, layout->width, bits)) {
+    rle_cursor cursor = {compressed, compressed_size, 0, 0, 0, layout->width, layout->height,
+                         info->bit_count == 8, false, false};
+    bool cut_short = false;
+    uint32_t height = rle_rows_reached(cursor, &cut_short);
+    image_result result = image_written;
+    if (cut_short) {
         TIFFError(name, "Run-length data ends before the end of the bitmap");
         result = image_faulty;
     }
-    _TIFFfree(compressed);
 
-    set_fields(output->out, layout, map, compression, rows_request);
+    image_layout shown = *layout;
+    shown.height = height;
+    set_fields(output->out, &shown, map, compression, rows_request);
+    uint32_t rows_per_strip = height;
+    TIFFGetField(output->out, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    if (rows_per_strip == 0 || rows_per_strip > height)
+        rows_per_strip = height;
+    tmsize_t line_size = TIFFScanlineSize(output->out);
+    unsigned char* pixels = (unsigned char*)_TIFFmalloc((tmsize_t)layout->width);
+    unsigned char* strip =
+        height == 0 ? nullptr : (unsigned char*)_TIFFmalloc(line_size * rows_per_strip);
+    if (height > 0 && (pixels == nullptr || strip == nullptr || line_size <= 0)) {
+        TIFFError(name, "Can't allocate space for uncompressed scanline buffer");
+        _TIFFfree(compressed);
+        _TIFFfree(pixels);
+        _TIFFfree(strip);
+        drop_directory(output);
+        return run_stopped;
+    }
     uint32_t rows_written = 0;
-    for (uint32_t j = 0; j < layout->height; j++) {
-        unsigned char* line = pixels + (uint64_t)(layout->height - 1 - j) * layout->width;
-        if (bits == 4) {
+    for (uint32_t r = 0; r < height; r++) {
+        // Storage row r is row j of the picture, top row first.
+        uint32_t j = height - 1 - r;
+        unsigned char* line = strip + (tmsize_t)(j % rows_per_strip) * line_size;
+        decode_rle_row(&cursor, r, pixels);
+        if (info->bit_count == 4) {
             for (uint32_t x = 0; x < layout->width; x += 2) {
-                unsigned high = line[x] & 0x0f;
-                unsigned low = x + 1 < layout->width ? line[x + 1] & 0x0f : 0;
-                packed[x / 2] = (unsigned char)(high << 4 | low);
+                unsigned high = pixels[x] & 0x0f;
+                unsigned low = x + 1 < layout->width ? pixels[x + 1] & 0x0f : 0;
+                line[x / 2] = (unsigned char)(high << 4 | low);
             }
-            line = packed;
+        } else {
+            memcpy(line, pixels, layout->width);
         }
-        if (TIFFWriteScanline(output->out, line, j, 0) < 0) {
+        if (j % rows_per_strip != 0)
+            continue;
+        uint32_t rows = height - j < rows_per_strip ? height - j : rows_per_strip;
+        if (TIFFWriteEncodedStrip(output->out, j / rows_per_strip, strip, line_size * rows) < 0) {
             TIFFError(name, "scanline %lu: Write error.\n", (unsigned long)j);
             result = image_faulty;
         } else {
-            rows_written++;
+            rows_written += rows;
         }
     }
+    _TIFFfree(compressed);
+    _TIFFfree(pixels);
+    _TIFFfree(strip);
     if (rows_written == 0) {
         if (!drop_directory(output))
             result = run_stopped;
@@ -664,8 +734,6 @@ static image_result convert_rle(int fd, const char* name, output_file* output,
     } else {
         result = image_faulty;
     }
-    _TIFFfree(packed);
-    free(pixels);
     return result;
 }
 

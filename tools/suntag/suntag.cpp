@@ -210,11 +210,11 @@ static void skip_colour_map(FILE* in, const char* name, uint32_t map_length)
 // Sets the output's fields: size and sample layout, the colour map, the
 // compression (packbits by default for an image with a colour map, LZW
 // for any other), then the photometric interpretation.
-static void set_fields(TIFF* out, const sun_header* h, const image_layout* l,
+static void set_fields(TIFF* out, const sun_header* h, uint32_t height, const image_layout* l,
                        const colour_map* map, compression_settings* compression)
 {
     TIFFSetField(out, TIFFTAG_IMAGEWIDTH, h->width);
-    TIFFSetField(out, TIFFTAG_IMAGELENGTH, h->height);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(out, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, l->samples_per_pixel);
     TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, l->bits_per_sample);
@@ -353,10 +353,17 @@ int main(int argc, char* argv[])
     else if (h.map_type != 0)
         skip_colour_map(in, in_name, h.map_length);
 
+    // The output's length: the rows the file can still hold, when fewer
+    // than the header claims (byte encoding turns 3 bytes into at most
+    // 256); the copy reports the first missing row.
+    uint32_t height =
+        rows_input_can_hold(in, layout.row_bytes, h.type == RT_BYTE_ENCODED ? 86 : 1, h.height);
+    if (height == 0)
+        height = 1;
     TIFF* out = open_tiff_output(out_name, "w");
     if (out == nullptr)
         return -4;
-    set_fields(out, &h, &layout, &map, &compression);
+    set_fields(out, &h, height, &layout, &map, &compression);
     tmsize_t line_size = TIFFScanlineSize(out);
     tmsize_t buffer_size = line_size > (tmsize_t)layout.row_bytes ? line_size
                                                                   : (tmsize_t)layout.row_bytes;
@@ -374,9 +381,9 @@ int main(int argc, char* argv[])
         raster_reader reader = {in, h.type == RT_BYTE_ENCODED, 0, 0};
         rows_written = copy_rows(&reader, in_name, out, &h, &layout, row);
     }
-    if (rows_written < h.height) {
+    if (rows_written < height) {
         if (rows_written > 0 && compression.scheme == COMPRESSION_JPEG)
-            finish_jpeg_strip(out, row, rows_written, h.height);
+            finish_jpeg_strip(out, row, rows_written, height);
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);
     }
     bool closed = close_tiff_output(out);

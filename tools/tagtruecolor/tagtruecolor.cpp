@@ -1,0 +1,387 @@
+// tagtruecolor: renders every directory of one or more TIFF files into
+// 8-bit RGB directories, with an associated alpha sample unless -n, of
+// one output file.
+//
+//   tagtruecolor [-c comp] [-r rows] [-b] [-n] input... output
+//
+// libtiff's RGBA interface does the pixel conversion; this program picks
+// how much is rendered at a time (the whole image, or strip by strip or
+// tile by tile with -b), puts the rows top-down, drops the alpha byte on
+// request and writes the result as strips or tiles of the output.
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <tiffio.h>
+
+#include "compress_options.h"
+#include "tiff_output.h"
+#include "usage.h"
+
+const char* const help_lines[] = {
+    "usage: tagtruecolor [-c comp] [-r rows] [-b] input... output",
+    "where comp is one of the following compression algorithms:",
+    " jpeg\t\tJPEG encoding",
+    " zip\t\tdeflate encoding",
+    " lzw\t\tLempel-Ziv & Welch encoding",
+    " packbits\tPackBits encoding",
+    " none\t\tno compression",
+    "and the other options are:",
+    " -r\trows/strip",
+    " -b (progress by block rather than as a whole image)",
+    " -n don't emit alpha component.",
+    nullptr,
+};
+
+static uint16_t compression_scheme = COMPRESSION_PACKBITS;
+// The strip height: -r or -t, then whatever the last directory used.
+static uint32_t rows_request = 0xFFFFFFFF;
+static bool block_mode = false;
+static bool omit_alpha = false;
+
+// Errors libtiff has reported during the run. libtiff renders past a
+// damaged strip or tile and still calls the image done, so a run that
+// saw any error does not end with status 0.
+static int errors_reported = 0;
+static TIFFErrorHandler print_error = nullptr;
+
+// Counts an error, then prints it as libtiff would have.
+static void count_error(const char* module, const char* format, va_list ap)
+{
+    errors_reported++;
+    if (print_error != nullptr)
+        print_error(module, format, ap);
+}
+
+// The size in bytes of a raster of columns x rows 32-bit pixels, or 0 when
+// it is empty or does not fit 32 bits (libtiff's renderers index rasters
+// with 32-bit arithmetic).
+static uint32_t raster_bytes(uint32_t columns, uint32_t rows)
+{
+    uint64_t size = (uint64_t)columns * rows * 4;
+    return size > UINT32_MAX ? 0 : (uint32_t)size;
+}
+
+// Takes a zeroed raster of `size` bytes (0: too large), or reports "No
+// space for raster buffer" for `in` and returns nullptr.
+static uint32_t* allocate_raster(TIFF* in, uint32_t size)
+{
+    uint32_t* raster = size == 0 ? nullptr : (uint32_t*)_TIFFmalloc(size);
+    if (raster == nullptr)
+        TIFFError(TIFFFileName(in), "No space for raster buffer");
+    else
+        _TIFFmemset(raster, 0, size);  // nothing unset reaches the output
+    return raster;
+}
+
+// Puts the `rows` rows of `columns` pixels at `raster` in reverse order,
+// the middle row of an odd count staying where it is. `scratch` holds one
+// row.
+static void flip_rows(uint32_t* raster, uint32_t columns, uint32_t rows, uint32_t* scratch)
+{
+    tmsize_t row_bytes = (tmsize_t)columns * 4;
+    for (uint32_t i = 0; i < rows / 2; i++) {
+        uint32_t* top = raster + (size_t)i * columns;
+        uint32_t* bottom = raster + (size_t)(rows - 1 - i) * columns;
+        _TIFFmemcpy(scratch, top, row_bytes);
+        _TIFFmemcpy(top, bottom, row_bytes);
+        _TIFFmemcpy(bottom, scratch, row_bytes);
+    }
+}
+
+// Packs `pixels` RGBA pixels at the start of `raster` into RGB, in place:
+// afterwards they fill the first 3 x pixels bytes.
+static void remove_alpha(uint32_t* raster, uint64_t pixels)
+{
+    const unsigned char* from = (const unsigned char*)raster;
+    unsigned char* to = (unsigned char*)raster;
+    for (uint64_t i = 0; i < pixels; i++, from += 4, to += 3) {
+        to[0] = from[0];
+        to[1] = from[1];
+        to[2] = from[2];
+    }
+}
+
+// The bytes one output pixel takes.
+static tmsize_t pixel_bytes()
+{
+    return omit_alpha ? 3 : 4;
+}
+
+// Renders the whole image top-down at once and writes it in strips of the
+// requested height (libtiff's choice when none was given), which later
+// directories then keep. Returns 1, or 0 on failure; *rows_done is the
+// number of image rows whose strips were written.
+static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
+{
+    uint32_t width = 0, height = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    rows_request = TIFFDefaultStripSize(out, rows_request);
+    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows_request);
+
+    uint32_t* raster = allocate_raster(in, raster_bytes(width, height));
+    if (raster == nullptr)
+        return 0;
+    if (!TIFFReadRGBAImageOriented(in, width, height, raster, ORIENTATION_TOPLEFT, 0)) {
+        _TIFFfree(raster);
+        return 0;
+    }
+    if (omit_alpha)
+        remove_alpha(raster, (uint64_t)width * height);
+    tmsize_t b = pixel_bytes();
+    for (uint64_t row = 0; row < height; row += rows_request) {
+        uint32_t rows = row + rows_request > height ? (uint32_t)(height - row) : rows_request;
+        unsigned char* data = (unsigned char*)raster + row * width * b;
+        if (TIFFWriteEncodedStrip(out, (uint32_t)(row / rows_request), data,
+                                  b * rows * (tmsize_t)width) == -1) {
+            _TIFFfree(raster);
+            return 0;
+        }
+        *rows_done = (uint32_t)(row + rows);
+    }
+    _TIFFfree(raster);
+    return 1;
+}
+
+// Renders a stripped image strip by strip; the output has the input's
+// strip height (no more than the image height), which later directories
+// then keep. Returns 1, or 0 on failure; *rows_done as for render_whole.
+static int render_strips(TIFF* in, TIFF* out, uint32_t* rows_done)
+{
+    const char* name = TIFFFileName(in);
+    uint32_t width = 0, height = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    if (!TIFFGetField(in, TIFFTAG_ROWSPERSTRIP, &rows_request)) {
+        TIFFError(name, "Source image not in strips");
+        return 0;
+    }
+    // One strip taller than the image holds just the image.
+    if (rows_request > height)
+        rows_request = height;
+    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows_request);
+
+    uint32_t* raster = allocate_raster(in, raster_bytes(width, rows_request));
+    if (raster == nullptr)
+        return 0;
+    uint32_t* scratch = (uint32_t*)_TIFFmalloc((tmsize_t)width * 4);
+    int ok = 1;
+    if (scratch == nullptr) {
+        TIFFError(name, "No space for raster scanline buffer");
+        ok = 0;
+    }
+    tmsize_t b = pixel_bytes();
+    for (uint64_t row = 0; ok && row < height; row += rows_request) {
+        if (!TIFFReadRGBAStrip(in, (uint32_t)row, raster)) {
+            ok = 0;
+            break;
+        }
+        uint32_t rows = row + rows_request > height ? (uint32_t)(height - row) : rows_request;
+        flip_rows(raster, width, rows, scratch);
+        if (omit_alpha)
+            remove_alpha(raster, (uint64_t)rows * width);
+        if (TIFFWriteEncodedStrip(out, (uint32_t)(row / rows_request), raster,
+                                  b * rows * (tmsize_t)width) == -1) {
+            ok = 0;
+            break;
+        }
+        *rows_done = (uint32_t)(row + rows);
+    }
+    _TIFFfree(scratch);
+    _TIFFfree(raster);
+    return ok;
+}
+
+// Renders a tiled image tile by tile into an output tiled the same way.
+// Returns 1, or 0 on failure; *rows_done is the number of image rows
+// whose tiles were all written.
+static int render_tiles(TIFF* in, TIFF* out, uint32_t* rows_done)
+{
+    const char* name = TIFFFileName(in);
+    uint32_t width = 0, height = 0, tile_width = 0, tile_length = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    if (!TIFFGetField(in, TIFFTAG_TILEWIDTH, &tile_width) ||
+        !TIFFGetField(in, TIFFTAG_TILELENGTH, &tile_length) || tile_width == 0 ||
+        tile_length == 0) {
+        TIFFError(name, "Source image not tiled");
+        return 0;
+    }
+    TIFFSetField(out, TIFFTAG_TILEWIDTH, tile_width);
+    TIFFSetField(out, TIFFTAG_TILELENGTH, tile_length);
+
+    uint32_t* raster = allocate_raster(in, raster_bytes(tile_width, tile_length));
+    if (raster == nullptr)
+        return 0;
+    uint32_t* scratch = (uint32_t*)_TIFFmalloc((tmsize_t)tile_width * 4);
+    int ok = 1;
+    if (scratch == nullptr) {
+        TIFFError(name, "No space for raster scanline buffer");
+        ok = 0;
+    }
+    tmsize_t tile_bytes = (tmsize_t)tile_width * tile_length * pixel_bytes();
+    for (uint64_t row = 0; ok && row < height; row += tile_length) {
+        for (uint64_t column = 0; ok && column < width; column += tile_width) {
+            if (!TIFFReadRGBATile(in, (uint32_t)column, (uint32_t)row, raster)) {
+                ok = 0;
+                break;
+            }
+            // Tiles at the bottom edge are flipped whole: the image rows
+            // come first, the padding after them.
+            flip_rows(raster, tile_width, tile_length, scratch);
+            if (omit_alpha)
+                remove_alpha(raster, (uint64_t)tile_width * tile_length);
+            uint32_t tile = TIFFComputeTile(out, (uint32_t)column, (uint32_t)row, 0, 0);
+            if (TIFFWriteEncodedTile(out, tile, raster, tile_bytes) == -1) {
+                ok = 0;
+                break;
+            }
+        }
+        if (ok)
+            *rows_done = row + tile_length > height ? height : (uint32_t)(row + tile_length);
+    }
+    _TIFFfree(scratch);
+    _TIFFfree(raster);
+    return ok;
+}
+
+// Sets the fields of the output directory for the input's current
+// directory, then renders it in the chosen mode. Returns 1, or 0 on
+// failure; *rows_done is the number of image rows written to the output.
+static int convert_directory(TIFF* in, TIFF* out, uint32_t* rows_done)
+{
+    uint32_t width = 0, height = 0, subfile_type;
+    uint16_t fill_order, resolution_unit;
+    float x_resolution, y_resolution;
+    char* document_name;
+
+    *rows_done = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    if (TIFFGetField(in, TIFFTAG_SUBFILETYPE, &subfile_type))
+        TIFFSetField(out, TIFFTAG_SUBFILETYPE, subfile_type);
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(out, TIFFTAG_COMPRESSION, compression_scheme);
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    if (TIFFGetField(in, TIFFTAG_FILLORDER, &fill_order))
+        TIFFSetField(out, TIFFTAG_FILLORDER, fill_order);
+    TIFFSetField(out, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    if (omit_alpha) {
+        TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 3);
+    } else {
+        uint16_t extra = EXTRASAMPLE_ASSOCALPHA;
+        TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 4);
+        TIFFSetField(out, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    if (TIFFGetField(in, TIFFTAG_XRESOLUTION, &x_resolution))
+        TIFFSetField(out, TIFFTAG_XRESOLUTION, (double)x_resolution);
+    if (TIFFGetField(in, TIFFTAG_YRESOLUTION, &y_resolution))
+        TIFFSetField(out, TIFFTAG_YRESOLUTION, (double)y_resolution);
+    if (TIFFGetField(in, TIFFTAG_RESOLUTIONUNIT, &resolution_unit))
+        TIFFSetField(out, TIFFTAG_RESOLUTIONUNIT, resolution_unit);
+    TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(out, TIFFTAG_SOFTWARE, TIFFGetVersion());
+    if (TIFFGetField(in, TIFFTAG_DOCUMENTNAME, &document_name))
+        TIFFSetField(out, TIFFTAG_DOCUMENTNAME, document_name);
+
+    if (block_mode && TIFFIsTiled(in))
+        return render_tiles(in, out, rows_done);
+    if (block_mode)
+        return render_strips(in, out, rows_done);
+    return render_whole(in, out, rows_done);
+}
+
+// Removes an output that holds no directory: no reader opens it. Only a
+// regular file is removed.
+static void remove_empty_output(const char* name)
+{
+    struct stat st;
+    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
+        unlink(name);
+}
+
+// Closes the output after a directory failed. The rows it holds are kept,
+// its length cut to them; a directory without a single row is left out
+// (and an output left without any directory is removed).
+static void close_failed_output(TIFF* out, const char* name, uint32_t rows_done,
+                                int directories_written)
+{
+    if (rows_done > 0) {
+        TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_done);
+        close_tiff_output(out);
+        return;
+    }
+    close_tiff_output_discarding(out);
+    if (directories_written == 0)
+        remove_empty_output(name);
+}
+
+int main(int argc, char* argv[])
+{
+    int c;
+    while ((c = getopt(argc, argv, "c:r:t:bn")) != -1) {
+        switch (c) {
+        case 'c':
+            if (!parse_exact_compression(optarg, COMPRESSION_DEFLATE, &compression_scheme))
+                usage(-1);
+            break;
+        case 'r':
+        case 't':
+            rows_request = (uint32_t)atoi(optarg);
+            break;
+        case 'b':
+            block_mode = true;
+            break;
+        case 'n':
+            omit_alpha = true;
+            break;
+        default:
+            usage(0);
+        }
+    }
+    if (argc - optind < 2)
+        usage(-1);
+    print_error = TIFFSetErrorHandler(count_error);
+
+    const char* out_name = argv[argc - 1];
+    TIFF* out = open_tiff_output(out_name, "w");
+    if (out == nullptr)
+        return -2;
+    int directories_written = 0;
+    bool input_skipped = false;
+    for (int i = optind; i < argc - 1; i++) {
+        // Mapped ("r", not "rm"): the installed libtiff's RGBA reader
+        // rejects the tiles of an unmapped file ("Invalid tile byte count").
+        TIFF* in = TIFFOpen(argv[i], "r");
+        if (in == nullptr) {
+            input_skipped = true;  // libtiff has said why
+            continue;
+        }
+        do {
+            uint32_t rows_done = 0;
+            if (!convert_directory(in, out, &rows_done)) {
+                close_failed_output(out, out_name, rows_done, directories_written);
+                TIFFClose(in);
+                return 1;
+            }
+            if (!TIFFWriteDirectory(out)) {
+                close_tiff_output(out);
+                TIFFClose(in);
+                return 1;
+            }
+            directories_written++;
+        } while (TIFFReadDirectory(in));
+        TIFFClose(in);
+    }
+    int closed = close_tiff_output(out);
+    if (directories_written == 0)
+        remove_empty_output(out_name);
+    return closed && !input_skipped && errors_reported == 0 ? 0 : 1;
+}
