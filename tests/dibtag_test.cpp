@@ -754,15 +754,32 @@ TEST_F(Dibtag, DamagedRunLengthData)
     EXPECT_EQ(r.err, "in0.bmp: Run-length data offset lies beyond the end of the file.\n");
     EXPECT_FALSE(file_exists(path("out.tif")));
 
-    // A few bytes that declare a huge picture: the data reaches one row of
-    // it, and only that row is written (no picture-sized buffer, no
-    // picture-sized output).
-    r = convert_files({build_bmp(rle_file(8, 60000, 60000, {0x03, 0x07, 0x00, 0x02, 0x10}))});
+    // Data that stops in a wide picture's second row: the rows reached are
+    // written, no more (and no picture-sized buffer is held).
+    bytes wide;
+    for (int k = 0; k < 235; k++)
+        wide.insert(wide.end(), {255, 1});
+    wide.insert(wide.end(), {75, 1, 0x00, 0x00, 5, 2});
+    r = convert_files({build_bmp(rle_file(8, 60000, 5, wide))});
     EXPECT_EQ(r.status, 1);
     ASSERT_TRUE(read_tiff(path("out.tif"), &image));
-    EXPECT_EQ(image.height, 1u);
-    ASSERT_EQ(image.pixels.size(), 60000u);
-    EXPECT_EQ(bytes(image.pixels.begin(), image.pixels.begin() + 4), bytes({7, 7, 7, 0}));
+    EXPECT_EQ(image.height, 2u);
+    ASSERT_EQ(image.pixels.size(), 120000u);
+    bytes expected_rows(60000, 0);
+    std::fill_n(expected_rows.begin(), 5, 2);
+    expected_rows.resize(120000, 1);
+    EXPECT_TRUE(image.pixels == expected_rows);
+
+    // A few bytes that declare a huge picture, complete by its own end of
+    // bitmap: refused, since no encoder makes such data, and the next
+    // input follows.
+    palette_sample next = palette_image(3, 2, 8, 16);
+    r = convert_files({build_bmp(rle_file(8, 60000, 60000, {0x03, 0x07, 0x00, 0x01})), next.file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "in0.bmp: Run-length data of 4 bytes cannot describe 60000x60000 pixels.\n");
+    ASSERT_EQ(count_directories(path("out.tif")), 1);
+    ASSERT_TRUE(read_tiff(path("out.tif"), &image));
+    EXPECT_EQ(image.pixels, next.values);
 
     // More pixels than 32 bits count: refused before anything is allocated.
     f = rle_file(8, 70000, 70000, {0x00, 0x01});

@@ -659,6 +659,17 @@ static image_result convert_rle(int fd, const char* name, output_file* output,
         return run_stopped;
     }
     uint64_t compressed_size = info->file_size - info->data_offset;
+    // Run-length encoders code every pixel, at most 255 of them in two
+    // bytes; only end-of-line, delta and end-of-bitmap codes pass over
+    // pixels without coding them. A picture more than 1024 times its data
+    // (beyond a small one) is a header's claim the data does not back, and
+    // converting it would cost time and space out of all proportion.
+    if (pixel_count > 65536 && pixel_count / 1024 > compressed_size) {
+        TIFFError(name, "Run-length data of %llu bytes cannot describe %lux%lu pixels",
+                  (unsigned long long)compressed_size, (unsigned long)layout->width,
+                  (unsigned long)layout->height);
+        return image_faulty;
+    }
     unsigned char* compressed = (unsigned char*)_TIFFmalloc((tmsize_t)compressed_size + 1);
     if (compressed == nullptr) {
         TIFFError(name, "Can't allocate space for compressed scanline buffer");
