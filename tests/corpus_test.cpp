@@ -1,13 +1,14 @@
 // Every input that ever crashed, hung or tripped a sanitizer in a fuzzing
-// campaign, kept in tests/corpus/<target>/ and run again through its
-// program with the target's arguments (fuzz/targets). Each must end with
-// an exit status, not a signal, within a few seconds, with a message on
-// standard error whenever the status is not 0; the runner also fails on
-// any sanitizer report.
+// campaign, kept in tests/corpus/<program>/<target>.<name> and run again
+// through its program with the arguments of that fuzzing target
+// (fuzz/targets). Each must end with an exit status, not a signal, within
+// a few seconds, with a message on standard error whenever the status is
+// not 0; the runner also fails on any sanitizer report.
 #include "harness.h"
 
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -39,10 +40,22 @@ std::vector<std::vector<std::string>> read_targets()
 
 std::vector<corpus_case> find_cases()
 {
+    std::map<std::string, std::vector<std::string>> targets;
+    for (const auto& t : read_targets())
+        targets[t[0]] = t;
     std::vector<corpus_case> cases;
-    for (const auto& t : read_targets()) {
-        std::string dir = std::string(SOURCE_DIR) + "/tests/corpus/" + t[0];
-        DIR* d = opendir(dir.c_str());
+    std::string root = std::string(SOURCE_DIR) + "/tests/corpus";
+    DIR* top = opendir(root.c_str());
+    if (top == nullptr)
+        return cases;
+    std::vector<std::string> programs;
+    while (dirent* e = readdir(top))
+        if (e->d_name[0] != '.')
+            programs.push_back(e->d_name);
+    closedir(top);
+    std::sort(programs.begin(), programs.end());
+    for (const std::string& program : programs) {
+        DIR* d = opendir((root + "/" + program).c_str());
         if (d == nullptr)
             continue;
         std::vector<std::string> files;
@@ -51,8 +64,14 @@ std::vector<corpus_case> find_cases()
                 files.push_back(e->d_name);
         closedir(d);
         std::sort(files.begin(), files.end());
-        for (const std::string& f : files)
-            cases.push_back({t[0], dir + "/" + f, std::vector<std::string>(t.begin() + 3, t.end())});
+        for (const std::string& f : files) {
+            std::string target = f.substr(0, f.find('.'));
+            auto t = targets.find(target);
+            std::vector<std::string> command;
+            if (t != targets.end() && t->second[3] == program)
+                command.assign(t->second.begin() + 3, t->second.end());
+            cases.push_back({target, root + "/" + program + "/" + f, command});
+        }
     }
     return cases;
 }
@@ -63,6 +82,8 @@ class Corpus : public ToolTest, public ::testing::WithParamInterface<corpus_case
 TEST_P(Corpus, EndsWithAStatusAndAMessage)
 {
     const corpus_case& c = GetParam();
+    ASSERT_FALSE(c.command.empty()) << c.file << ": no fuzzing target " << c.target
+                                    << " for this program in fuzz/targets";
     // The program may change its input (in-place editing): work on a copy.
     write_file(path("input"), read_file(c.file));
     std::vector<std::string> args;
@@ -70,11 +91,12 @@ TEST_P(Corpus, EndsWithAStatusAndAMessage)
         args.push_back(c.command[i] == "@@" ? path("input") : c.command[i]);
     run_options options;
     options.closed_input = true;
-    options.timeout_seconds = 20;
+    options.timeout_seconds = 10;
     run_result r = run(c.command[0], args, options);
     EXPECT_EQ(r.signal, 0) << c.file;
-    if (r.status != 0)
+    if (r.status != 0) {
         EXPECT_NE(r.err, "") << c.file << " ended with " << r.status << " and no message";
+    }
 }
 
 std::string case_name(const ::testing::TestParamInfo<corpus_case>& info)
