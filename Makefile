@@ -9,8 +9,10 @@ PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev groff-base man-
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 PREFIX     ?= /usr/local
+FUZZ_SECONDS ?= 1200
+FUZZ_JOBS    ?= 1
 
-.PHONY: all deps build demo test test-plain test-asan bench install deb clean
+.PHONY: all deps build demo test test-plain test-asan bench install deb fuzz fuzz-one clean
 
 all: build
 
@@ -57,6 +59,17 @@ deb: build
 	  depends=$$(dpkg-deb -f $$deb Depends); echo "$$deb: Depends: $$depends"; \
 	  echo "$$depends" | grep -q libtiff || { echo "$$deb does not depend on libtiff" >&2; exit 1; }; \
 	done
+
+# The fuzzing campaign: every target of fuzz/targets for FUZZ_SECONDS each
+# (FUZZ_JOBS side by side); `make fuzz-one TARGET=lzwtag` runs one.
+fuzz: deps
+	@$(MAKE) --no-print-directory deps PACKAGES="afl++ python3"
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_JOBS=$(FUZZ_JOBS) sh fuzz/run.sh
+
+fuzz-one: deps
+	@$(MAKE) --no-print-directory deps PACKAGES="afl++ python3"
+	@test -n "$(TARGET)" || { echo "usage: make fuzz-one TARGET=<name in fuzz/targets>"; exit 2; }
+	FUZZ_SECONDS=$(FUZZ_SECONDS) sh fuzz/run.sh $(TARGET)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
