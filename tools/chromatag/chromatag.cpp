@@ -250,21 +250,23 @@ static int convert_to_ycbcr(TIFF* in, TIFF* out, uint32_t* rows_done)
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
     // The raster is indexed with 32-bit arithmetic by libtiff's renderers.
+    // Its zeros come from calloc: nothing unset reaches the output, and the
+    // pages rendering never reaches (a header claiming far more than the
+    // file holds) are never touched.
     uint64_t size = (uint64_t)width * height * 4;
     uint32_t* raster =
-        size == 0 || size > UINT32_MAX ? nullptr : (uint32_t*)_TIFFmalloc((tmsize_t)size);
+        size == 0 || size > UINT32_MAX ? nullptr : (uint32_t*)calloc((size_t)size, 1);
     if (raster == nullptr) {
         TIFFError(TIFFFileName(in), "No space for raster buffer");
         return 0;
     }
-    _TIFFmemset(raster, 0, (tmsize_t)size);  // nothing unset reaches the output
     if (!TIFFReadRGBAImage(in, width, height, raster, 0)) {
-        _TIFFfree(raster);
+        free(raster);
         return 0;
     }
     set_fields(in, out, width, height);
     int ok = write_ycbcr_strips(out, raster, width, height, rows_done);
-    _TIFFfree(raster);
+    free(raster);
     return ok;
 }
 

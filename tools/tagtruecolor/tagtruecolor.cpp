@@ -67,14 +67,15 @@ static uint32_t raster_bytes(uint32_t columns, uint32_t rows)
 }
 
 // Takes a zeroed raster of `size` bytes (0: too large), or reports "No
-// space for raster buffer" for `in` and returns nullptr.
+// space for raster buffer" for `in` and returns nullptr. The zeros come
+// from calloc: nothing unset reaches the output, and the pages rendering
+// never reaches (a header claiming far more than the file holds) are
+// never touched. Freed with free().
 static uint32_t* allocate_raster(TIFF* in, uint32_t size)
 {
-    uint32_t* raster = size == 0 ? nullptr : (uint32_t*)_TIFFmalloc(size);
+    uint32_t* raster = size == 0 ? nullptr : (uint32_t*)calloc(size, 1);
     if (raster == nullptr)
         TIFFError(TIFFFileName(in), "No space for raster buffer");
-    else
-        _TIFFmemset(raster, 0, size);  // nothing unset reaches the output
     return raster;
 }
 
@@ -128,7 +129,7 @@ static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
     if (raster == nullptr)
         return 0;
     if (!TIFFReadRGBAImageOriented(in, width, height, raster, ORIENTATION_TOPLEFT, 0)) {
-        _TIFFfree(raster);
+        free(raster);
         return 0;
     }
     if (omit_alpha)
@@ -139,12 +140,12 @@ static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
         unsigned char* data = (unsigned char*)raster + row * width * b;
         if (TIFFWriteEncodedStrip(out, (uint32_t)(row / rows_request), data,
                                   b * rows * (tmsize_t)width) == -1) {
-            _TIFFfree(raster);
+            free(raster);
             return 0;
         }
         *rows_done = (uint32_t)(row + rows);
     }
-    _TIFFfree(raster);
+    free(raster);
     return 1;
 }
 
@@ -193,7 +194,7 @@ static int render_strips(TIFF* in, TIFF* out, uint32_t* rows_done)
         *rows_done = (uint32_t)(row + rows);
     }
     _TIFFfree(scratch);
-    _TIFFfree(raster);
+    free(raster);
     return ok;
 }
 
@@ -246,7 +247,7 @@ static int render_tiles(TIFF* in, TIFF* out, uint32_t* rows_done)
             *rows_done = row + tile_length > height ? height : (uint32_t)(row + tile_length);
     }
     _TIFFfree(scratch);
-    _TIFFfree(raster);
+    free(raster);
     return ok;
 }
 
