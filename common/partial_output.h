@@ -28,4 +28,18 @@ void remove_empty_output(const char* name);
 uint32_t rows_input_can_hold(FILE* in, uint64_t row_bytes, uint64_t expansion,
                              uint32_t declared);
 
+// Cuts *height, the current directory's image length, to the rows its
+// data can hold: the rows down to the end of the last strip or tile whose
+// bytes all lie inside the file (libtiff decodes none past that). Rows cut
+// are reported with libtiff's error handler as "Image data covers only R
+// of H rows", and blocks without data above them as "Data missing for N
+// of M strips" (or tiles): libtiff skips a tile that reaches past the end
+// of a mapped file without a word. Returns 0, after reporting "No image
+// data", when the directory holds no data at all. A renderer that takes
+// the whole image at once calls it before sizing its raster: a header
+// claiming a huge image over a few bytes then costs nothing. Nothing is
+// checked when the file's size is unknown, or for old-style JPEG, whose
+// data need not be in its strips.
+int keep_rows_with_data(TIFF* in, uint32_t* height);
+
 #endif

@@ -5,6 +5,7 @@
 
 #include "harness.h"
 #include "rendering_inputs.h"
+#include "tiff_bytes.h"
 
 namespace {
 
@@ -526,6 +527,41 @@ TEST_F(Chromatag, UnusableInputs)
         r = run("chromatag", {"-c", "none", "good-then-deep.tif", "/dev/full"});
         EXPECT_EQ(r.status, 1);
     }
+}
+
+TEST_F(Chromatag, DataThatEndsEarly)
+{
+    // Strips 2 and 3 of 4 point past the end of the file: the directory
+    // holds the 6 rows above them, and the run fails.
+    rendered_page p = in_strips(rgb_page(8, 12), 3);
+    rendered_page after = rgb_page(6, 5, 7);
+    write_pages(path("in.tif"), {p, after});
+    ASSERT_TRUE(break_strip(path("in.tif"), 2));
+    ASSERT_TRUE(break_strip(path("in.tif"), 3));
+    run_result r = run("chromatag", {"in.tif", "out.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("in.tif: Image data covers only 6 of 12 rows.\n"), std::string::npos)
+        << r.err;
+    tiff_messages().clear();
+    tiff_image out;
+    ASSERT_TRUE(read_tiff(path("out.tif"), &out));
+    EXPECT_EQ(out.height, 6u);
+    bytes top(p.rgba.begin(), p.rgba.begin() + 8 * 6 * 4);
+    EXPECT_TRUE(stored_strips(path("out.tif")) == packed_strips(top, 8, 6, rows_per_strip(), coding()));
+    // The run goes on with the next directory.
+    ASSERT_EQ(count_directories(path("out.tif")), 2);
+    EXPECT_TRUE(stored_strips(path("out.tif"), 1) ==
+                packed_strips(after.rgba, 6, 5, rows_per_strip(1), coding()));
+    EXPECT_TRUE(tiff_messages().empty()) << ::testing::PrintToString(tiff_messages());
+
+    // No strip with data: nothing to render, no output.
+    write_pages(path("in.tif"), {p});
+    for (uint32_t b = 0; b < 4; b++)
+        ASSERT_TRUE(break_strip(path("in.tif"), b));
+    r = run("chromatag", {"in.tif", "out.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("in.tif: No image data.\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(path("out.tif")));
 }
 
 TEST_F(Chromatag, DamagedFilesNeverCrash)

@@ -3,6 +3,7 @@
 // directories and files, and what happens to damaged or unusable inputs.
 #include "harness.h"
 #include "rendering_inputs.h"
+#include "tiff_bytes.h"
 
 namespace {
 
@@ -460,6 +461,57 @@ TEST_F(Tagtruecolor, DamagedStripData)
     EXPECT_EQ(out.info.height, 12u);
     EXPECT_TRUE(std::equal(p.rgba.begin(), p.rgba.begin() + 8 * 6 * 4, out.pixels.begin()));
     EXPECT_TRUE(std::equal(p.rgba.begin() + 8 * 9 * 4, p.rgba.end(), out.pixels.begin() + 8 * 9 * 4));
+}
+
+TEST_F(Tagtruecolor, DataThatEndsEarly)
+{
+    // Whole: the rows below the last strip or tile with data are never
+    // rendered; the directory holds the rows above, and the run fails.
+    // Blocks without data above them are reported (libtiff says nothing
+    // of a tile past the end of the file).
+    struct {
+        rendered_page page;
+        std::vector<uint32_t> broken;
+        uint32_t rows;
+        std::string missing;
+    } cases[] = {
+        {in_strips(grey_page(8, 12), 3), {2, 3}, 6, ""},
+        {in_strips(grey_page(8, 12), 3), {3}, 9, ""},
+        {in_strips(grey_page(8, 12), 3), {1}, 12, "1 of 4 strips"},
+        {in_tiles(rgb_page(40, 40), 16, 16), {6, 7, 8}, 32, ""},
+        {in_tiles(rgb_page(40, 40), 16, 16), {3, 4, 5, 6, 8}, 40, "5 of 9 tiles"},
+    };
+    for (const auto& c : cases) {
+        write_pages(path("in.tif"), {c.page});
+        for (uint32_t b : c.broken)
+            ASSERT_TRUE(break_strip(path("in.tif"), b));
+        const uint32_t width = c.page.spec.width, height = c.page.spec.height;
+        run_result r = run("tagtruecolor", {"in.tif", "out.tif"});
+        EXPECT_EQ(r.status, 1) << c.rows;
+        std::string cut = "in.tif: Image data covers only " + std::to_string(c.rows) + " of " +
+                          std::to_string(height) + " rows.\n";
+        EXPECT_EQ(r.err.find(cut) != std::string::npos, c.rows < height) << r.err;
+        std::string missing = "in.tif: Data missing for " + c.missing + ".\n";
+        EXPECT_EQ(r.err.find(missing) != std::string::npos, !c.missing.empty()) << r.err;
+        output_page out = read_output(path("out.tif"));
+        EXPECT_EQ(out.info.height, c.rows);
+        // The first broken block's rows are zeros; every row above it is
+        // the input's.
+        uint32_t first_band = c.page.spec.tile_width ? c.broken[0] / 3 * 16 : c.broken[0] * 3;
+        size_t kept = (size_t)width * first_band * 4;
+        ASSERT_GE(out.pixels.size(), kept);
+        EXPECT_TRUE(std::equal(c.page.rgba.begin(), c.page.rgba.begin() + kept, out.pixels.begin()));
+    }
+
+    // No strip with data: nothing to render, no output.
+    rendered_page p = in_strips(grey_page(8, 12), 3);
+    write_pages(path("in.tif"), {p});
+    for (uint32_t b = 0; b < 4; b++)
+        ASSERT_TRUE(break_strip(path("in.tif"), b));
+    run_result r = run("tagtruecolor", {"in.tif", "out.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("in.tif: No image data.\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(path("out.tif")));
 }
 
 TEST_F(Tagtruecolor, BufferSizesThatDoNotFit)

@@ -38,10 +38,11 @@ inline std::set<uint16_t> directory_tags(const std::string& path)
     return tags;
 }
 
-// Points strip `strip` of the first directory of the little-endian classic
-// TIFF file `path` far past the end of the file, so that reading the rows
-// of that strip fails while every other strip reads as before. Returns
-// false (with a test failure) when the file is not laid out as expected.
+// Points strip (or tile) `strip` of the first directory of the
+// little-endian classic TIFF file `path` far past the end of the file, so
+// that reading the rows of that strip fails while every other strip reads
+// as before. Returns false (with a test failure) when the file is not laid
+// out as expected.
 inline bool break_strip(const std::string& path, uint32_t strip)
 {
     std::string file = read_file(path);
@@ -55,7 +56,7 @@ inline bool break_strip(const std::string& path, uint32_t strip)
     uint32_t entries = u16(ifd);
     for (uint32_t i = 0; i < entries; i++) {
         size_t entry = ifd + 2 + 12 * (size_t)i;
-        if (u16(entry) != TIFFTAG_STRIPOFFSETS)
+        if (u16(entry) != TIFFTAG_STRIPOFFSETS && u16(entry) != TIFFTAG_TILEOFFSETS)
             continue;
         uint32_t type = u16(entry + 2), count = u32(entry + 4);
         uint32_t size = type == TIFF_SHORT ? 2 : 4;

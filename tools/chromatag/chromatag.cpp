@@ -14,12 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -249,13 +249,18 @@ static int convert_to_ycbcr(TIFF* in, TIFF* out, uint32_t* rows_done)
     *rows_done = 0;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
-    // The raster is indexed with 32-bit arithmetic by libtiff's renderers.
-    // Its zeros come from calloc: nothing unset reaches the output, and the
-    // pages rendering never reaches (a header claiming far more than the
-    // file holds) are never touched.
+    // The raster is indexed with 32-bit arithmetic by libtiff's renderers:
+    // an image too large for that is refused whatever its data. Otherwise
+    // the raster holds the rows the data can hold. Its zeros come from
+    // calloc: nothing unset reaches the output.
     uint64_t size = (uint64_t)width * height * 4;
-    uint32_t* raster =
-        size == 0 || size > UINT32_MAX ? nullptr : (uint32_t*)calloc((size_t)size, 1);
+    if (size == 0 || size > UINT32_MAX) {
+        TIFFError(TIFFFileName(in), "No space for raster buffer");
+        return 0;
+    }
+    if (!keep_rows_with_data(in, &height))
+        return 0;
+    uint32_t* raster = (uint32_t*)calloc((size_t)width * height * 4, 1);
     if (raster == nullptr) {
         TIFFError(TIFFFileName(in), "No space for raster buffer");
         return 0;
@@ -268,15 +273,6 @@ static int convert_to_ycbcr(TIFF* in, TIFF* out, uint32_t* rows_done)
     int ok = write_ycbcr_strips(out, raster, width, height, rows_done);
     free(raster);
     return ok;
-}
-
-// Removes an output that holds no directory: no reader opens it. Only a
-// regular file is removed.
-static void remove_empty_output(const char* name)
-{
-    struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(name);
 }
 
 // Closes the output after a directory failed. The rows it holds are kept,

@@ -13,12 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -122,6 +122,15 @@ static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
     uint32_t width = 0, height = 0;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    // An image too large for a raster is refused whatever its data;
+    // otherwise the raster holds the rows the data can hold.
+    if (raster_bytes(width, height) == 0) {
+        allocate_raster(in, 0);
+        return 0;
+    }
+    if (!keep_rows_with_data(in, &height))
+        return 0;
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
     rows_request = TIFFDefaultStripSize(out, rows_request);
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows_request);
 
@@ -297,15 +306,6 @@ static int convert_directory(TIFF* in, TIFF* out, uint32_t* rows_done)
     if (block_mode)
         return render_strips(in, out, rows_done);
     return render_whole(in, out, rows_done);
-}
-
-// Removes an output that holds no directory: no reader opens it. Only a
-// regular file is removed.
-static void remove_empty_output(const char* name)
-{
-    struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
-        unlink(name);
 }
 
 // Closes the output after a directory failed. The rows it holds are kept,
