@@ -1,4 +1,5 @@
 #include "partial_output.h"
+#include "tiff_output.h"
 
 #include <algorithm>
 
@@ -23,6 +24,19 @@ void remove_empty_output(const char* name)
     struct stat st;
     if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
         unlink(name);
+}
+
+void close_failed_output(TIFF* out, const char* name, uint32_t rows_done,
+                         int directories_written)
+{
+    if (rows_done > 0) {
+        TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_done);
+        close_tiff_output(out);
+        return;
+    }
+    close_tiff_output_discarding(out);
+    if (directories_written == 0)
+        remove_empty_output(name);
 }
 
 uint32_t rows_input_can_hold(FILE* in, uint64_t row_bytes, uint64_t expansion, uint32_t declared)

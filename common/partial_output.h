@@ -18,6 +18,14 @@ void finish_jpeg_strip(TIFF* out, const void* row, uint32_t rows_written, uint32
 // one that no reader opens. Only a regular file is removed.
 void remove_empty_output(const char* name);
 
+// Closes `out`, named `name`, after its current directory failed with
+// `rows_done` rows written. The rows are kept, the image length cut to
+// them; a directory without a single row is left out, and an output left
+// without any directory (none written before: `directories_written`) is
+// removed.
+void close_failed_output(TIFF* out, const char* name, uint32_t rows_done,
+                         int directories_written);
+
 // The rows of `row_bytes` each that the rest of `in` can still give, when
 // it is a regular file whose remaining bytes each stand for at most
 // `expansion` raster bytes; never more than `declared`, which is returned

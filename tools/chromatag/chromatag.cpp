@@ -275,22 +275,6 @@ static int convert_to_ycbcr(TIFF* in, TIFF* out, uint32_t* rows_done)
     return ok;
 }
 
-// Closes the output after a directory failed. The rows it holds are kept,
-// its length cut to them; a directory without a single row is left out
-// (and an output left without any directory is removed).
-static void close_failed_output(TIFF* out, const char* name, uint32_t rows_done,
-                                int directories_written)
-{
-    if (rows_done > 0) {
-        TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_done);
-        close_tiff_output(out);
-        return;
-    }
-    close_tiff_output_discarding(out);
-    if (directories_written == 0)
-        remove_empty_output(name);
-}
-
 // Reads a -h or -v factor: 1, 2 or 4, the factors TIFF allows; any other
 // value is a usage error.
 static uint16_t sampling_factor(const char* arg)

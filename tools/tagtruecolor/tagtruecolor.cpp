@@ -308,22 +308,6 @@ static int convert_directory(TIFF* in, TIFF* out, uint32_t* rows_done)
     return render_whole(in, out, rows_done);
 }
 
-// Closes the output after a directory failed. The rows it holds are kept,
-// its length cut to them; a directory without a single row is left out
-// (and an output left without any directory is removed).
-static void close_failed_output(TIFF* out, const char* name, uint32_t rows_done,
-                                int directories_written)
-{
-    if (rows_done > 0) {
-        TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_done);
-        close_tiff_output(out);
-        return;
-    }
-    close_tiff_output_discarding(out);
-    if (directories_written == 0)
-        remove_empty_output(name);
-}
-
 int main(int argc, char* argv[])
 {
     int c;
