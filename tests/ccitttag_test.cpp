@@ -555,7 +555,7 @@ protected:
     {
         scripted_rows script{steps, 0};
         TIFF* out = TIFFOpen(path("out.tif").c_str(), "w");
-        output_page page = {out, 0, 1, 196, false};
+        output_page page = {out, 0, 1, 196, nullptr, false};
         bool write_failed = true;
         *count = copy_rows(play_script, &script, &page, &write_failed);
         EXPECT_FALSE(write_failed);

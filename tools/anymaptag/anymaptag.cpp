@@ -3,7 +3,7 @@
 //   anymaptag [options] [input.ppm] output.tif
 //
 // The header is read and checked, the output directory set up, then the
-// raster is copied row by row with TIFFWriteScanline.
+// raster is copied row by row through the strip writer.
 
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +14,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -165,8 +166,8 @@ static void set_fields(TIFF* out, const anymap_header* h, uint32_t height,
 
 // Copies the raster row by row. Returns the number of rows written; a short
 // read is reported, a failed write was reported by libtiff.
-static uint32_t copy_rows(FILE* in, const char* name, TIFF* out, const anymap_header* h,
-                          unsigned char* row)
+static uint32_t copy_rows(FILE* in, const char* name, strip_writer* out,
+                          const anymap_header* h, unsigned char* row)
 {
     uint32_t done = 0;
     for (; done < h->height; done++) {
@@ -174,7 +175,7 @@ static uint32_t copy_rows(FILE* in, const char* name, TIFF* out, const anymap_he
             fprintf(stderr, "%s: scanline %lu: Read error.\n", name, (unsigned long)done);
             break;
         }
-        if (TIFFWriteScanline(out, row, done, 0) < 0)
+        if (write_strip_row(out, row, done, 0) < 0)
             break;
     }
     return done;
@@ -249,16 +250,15 @@ int main(int argc, char* argv[])
     }
 
     uint32_t rows_written = 0;
+    strip_writer* writer = open_strip_writer(out);
     if (row == nullptr)
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
     else
-        rows_written = copy_rows(in, in_name, out, &h, row);
-    if (rows_written < height) {
-        if (rows_written > 0 && compression.scheme == COMPRESSION_JPEG)
-            finish_jpeg_strip(out, row, rows_written, height);
+        rows_written = copy_rows(in, in_name, writer, &h, row);
+    bool written = close_strip_writer(writer);
+    if (rows_written < height)
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);
-    }
-    bool closed = close_tiff_output(out);
+    bool closed = close_tiff_output(out) && written;
     if (rows_written == 0)
         remove_empty_output(argv[optind]);
     _TIFFfree(row);

@@ -21,6 +21,7 @@
 #include <tiffio.h>
 
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -102,12 +103,13 @@ typedef row_result (*row_decoder)(void* source);
 
 // The output page being written: the file, the page's place among the
 // input files, the vertical resolution the raw data is described with,
-// and whether its fields are set yet.
+// and, once its fields are set, the strip writer its rows go to.
 struct output_page {
     TIFF* out;
     int page;
     int page_count;
     float resolution;
+    strip_writer* writer;
     bool started;
 };
 
@@ -121,10 +123,11 @@ static bool write_row(output_page* page, unsigned char* row, int32_t* row_number
 {
     if (!page->started) {
         set_page_fields(page);
+        page->writer = open_strip_writer(page->out);
         page->started = true;
     }
     for (int copy = 0; copy < (double_rows ? 2 : 1); copy++) {
-        if (TIFFWriteScanline(page->out, row, (uint32_t)*row_number, 0) < 0) {
+        if (write_strip_row(page->writer, row, (uint32_t)*row_number, 0) < 0) {
             fprintf(stderr, "%s: Write error at row %ld.\n", TIFFFileName(page->out),
                     (long)*row_number);
             return false;
@@ -150,7 +153,8 @@ static void end_bad_run(uint32_t* bad_run)
 // Empty rows (line ends with nothing before them) are held back: followed
 // by a row they are written as blank rows, at the end of the data they are
 // the end-of-page code and are dropped. Returns the number of rows
-// written; *write_failed tells whether a write failed.
+// written, all of them handed to the output (the page's strip writer is
+// closed); *write_failed tells whether a write failed.
 static int32_t copy_rows(row_decoder decode, void* source, output_page* page,
                          bool* write_failed)
 {
@@ -186,6 +190,9 @@ static int32_t copy_rows(row_decoder decode, void* source, output_page* page,
         written = write_row(page, decoded_row, &row_number);
     }
     end_bad_run(&bad_run);
+    if (page->started && !close_strip_writer(page->writer))
+        written = false;
+    page->writer = nullptr;
     *write_failed = !written;
     return row_number;
 }
@@ -667,7 +674,7 @@ int main(int argc, char* argv[])
             failed = true;
             continue;
         }
-        output_page target = {out, page, page_count, line_resolution, false};
+        output_page target = {out, page, page_count, line_resolution, nullptr, false};
         TIFFErrorHandler saved_warnings = nullptr;
         if (verbosity == 0)
             saved_warnings = TIFFSetWarningHandler(nullptr);

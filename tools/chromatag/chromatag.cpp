@@ -20,6 +20,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -176,18 +177,22 @@ static int write_ycbcr_strips(TIFF* out, const uint32_t* raster, uint32_t width,
         TIFFError(TIFFFileName(out), "No space for strip buffer");
         return 0;
     }
+    strip_writer* writer = open_strip_writer(out);
     uint32_t strip = 0;
+    int ok = 1;
     for (uint32_t y = height; y > 0; y -= y < nrows ? y : nrows, strip++) {
         uint32_t n = y < nrows ? y : nrows;
         convert_strip(buffer, raster, (uint64_t)y - 1, n, width);
-        if (TIFFWriteEncodedStrip(out, strip, buffer, (tmsize_t)strip_bytes(width, n)) == -1) {
-            _TIFFfree(buffer);
-            return 0;
+        if (write_whole_strip(writer, strip, buffer, (tmsize_t)strip_bytes(width, n)) < 0) {
+            ok = 0;
+            break;
         }
         *rows_done = height - y + n;
     }
+    if (!close_strip_writer(writer))
+        ok = 0;
     _TIFFfree(buffer);
-    return 1;
+    return ok;
 }
 
 // "YCbCr conversion of " and the input's file name without its directory

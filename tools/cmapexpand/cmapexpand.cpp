@@ -18,6 +18,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tag_copy.h"
 #include "tiff_output.h"
 #include "usage.h"
@@ -200,9 +201,9 @@ static void set_fields(TIFF* out, TIFF* in, compression_settings* compression,
 // Interleaved output: each row's indices (every `stride`-th byte of the
 // input scan line) become red, green, blue triplets. Stops at the first
 // failed read or write; *rows is the number of rows written.
-static conversion_end expand_contig(TIFF* in, TIFF* out, uint32_t width, uint32_t length,
-                                    size_t stride, const byte_maps* maps, uint8_t* inbuf,
-                                    uint8_t* outbuf, uint32_t* rows)
+static conversion_end expand_contig(TIFF* in, strip_writer* out, uint32_t width,
+                                    uint32_t length, size_t stride, const byte_maps* maps,
+                                    uint8_t* inbuf, uint8_t* outbuf, uint32_t* rows)
 {
     for (*rows = 0; *rows < length; (*rows)++) {
         if (TIFFReadScanline(in, inbuf, *rows, 0) < 0)
@@ -214,7 +215,7 @@ static conversion_end expand_contig(TIFF* in, TIFF* out, uint32_t width, uint32_
             rgb[1] = maps->green[*index];
             rgb[2] = maps->blue[*index];
         }
-        if (TIFFWriteScanline(out, outbuf, *rows, 0) < 0)
+        if (write_strip_row(out, outbuf, *rows, 0) < 0)
             return WRITE_FAILED;
     }
     return ALL_ROWS;
@@ -225,9 +226,9 @@ static conversion_end expand_contig(TIFF* in, TIFF* out, uint32_t width, uint32_
 // keeps a strip of one plane whole only when its rows arrive in order).
 // Stops at the first failed read or write; after a failed read *rows is
 // the row that could not be read.
-static conversion_end expand_separate(TIFF* in, TIFF* out, uint32_t width, uint32_t length,
-                                      size_t stride, const byte_maps* maps, uint8_t* inbuf,
-                                      uint8_t* outbuf, uint32_t* rows)
+static conversion_end expand_separate(TIFF* in, strip_writer* out, uint32_t width,
+                                      uint32_t length, size_t stride, const byte_maps* maps,
+                                      uint8_t* inbuf, uint8_t* outbuf, uint32_t* rows)
 {
     const uint8_t* planes[3] = {maps->red, maps->green, maps->blue};
     for (uint16_t plane = 0; plane < 3; plane++) {
@@ -240,7 +241,7 @@ static conversion_end expand_separate(TIFF* in, TIFF* out, uint32_t width, uint3
             const uint8_t* index = inbuf;
             for (uint32_t x = 0; x < width; x++, index += stride)
                 outbuf[x] = map[*index];
-            if (TIFFWriteScanline(out, outbuf, row, plane) < 0) {
+            if (write_strip_row(out, outbuf, row, plane) < 0) {
                 *rows = 0;
                 return WRITE_FAILED;
             }
@@ -323,14 +324,17 @@ int main(int argc, char* argv[])
 
     uint32_t rows = 0;
     conversion_end end = READ_FAILED;
+    bool written = true;
+    strip_writer* writer = open_strip_writer(out);
     if (inbuf == nullptr || outbuf == nullptr) {
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
+        close_strip_writer(writer);
     } else if (output_planar == PLANARCONFIG_CONTIG) {
-        end = expand_contig(in, out, width, length, stride, &maps, inbuf, outbuf, &rows);
-        if (rows < length && rows > 0 && compression.scheme == COMPRESSION_JPEG)
-            finish_jpeg_strip(out, outbuf, rows, length);
+        end = expand_contig(in, writer, width, length, stride, &maps, inbuf, outbuf, &rows);
+        written = close_strip_writer(writer);
     } else {
-        end = expand_separate(in, out, width, length, stride, &maps, inbuf, outbuf, &rows);
+        end = expand_separate(in, writer, width, length, stride, &maps, inbuf, outbuf, &rows);
+        written = close_strip_writer(writer);
         if (end == READ_FAILED && rows > 0) {
             // The strips of each plane sit after those of the plane before,
             // so a shorter image needs its planes laid out anew: the output
@@ -343,9 +347,11 @@ int main(int argc, char* argv[])
                 set_fields(out, in, &compression, rows_request);
                 TIFFSetField(out, TIFFTAG_IMAGELENGTH, readable);
                 uint32_t again = 0;
-                if (expand_separate(in, out, width, readable, stride, &maps, inbuf, outbuf,
+                writer = open_strip_writer(out);
+                if (expand_separate(in, writer, width, readable, stride, &maps, inbuf, outbuf,
                                     &again) == ALL_ROWS)
                     rows = readable;
+                written = close_strip_writer(writer);
             }
         }
     }
@@ -353,7 +359,7 @@ int main(int argc, char* argv[])
     if (out != nullptr) {
         if (rows < length)
             TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows);
-        closed = close_tiff_output(out);
+        closed = close_tiff_output(out) && written;
     }
     if (rows == 0)
         remove_empty_output(out_name);

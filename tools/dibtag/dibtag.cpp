@@ -4,9 +4,9 @@
 //   dibtag [options] input.bmp [input2.bmp ...] output.tif
 //
 // Each BMP is read with positioned reads: the headers are read and
-// classified, the colour table becomes a TIFF colour map, and the pixel
-// rows are written with TIFFWriteScanline. Uncompressed images go through
-// one row at a time; run-length images are decoded whole first.
+// classified, the colour table becomes a TIFF colour map, and the pixels
+// go to the strip writer: uncompressed images one row at a time,
+// run-length images strip by strip as their rows are decoded.
 
 #include <cerrno>
 #include <cstdint>
@@ -21,6 +21,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -504,16 +505,11 @@ static void set_fields(TIFF* out, const image_layout* layout, const colour_map* 
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_rows(out, rows_request));
 }
 
-// Writes the directory of an image that stopped after `rows_written` of
-// its `height` rows (`last_row`: the last row handed to libtiff). Its
-// image length becomes the rows written. Returns false when the
-// directory could not be written.
-static bool close_short_directory(output_file* output, const compression_settings* compression,
-                                  const unsigned char* last_row, uint32_t rows_written,
-                                  uint32_t height)
+// Writes the directory of an image that stopped after `rows_written`
+// rows, which becomes its image length. Returns false when the directory
+// could not be written.
+static bool close_short_directory(output_file* output, uint32_t rows_written)
 {
-    if (compression->scheme == COMPRESSION_JPEG)
-        finish_jpeg_strip(output->out, last_row, rows_written, height);
     TIFFSetField(output->out, TIFFTAG_IMAGELENGTH, rows_written);
     if (!TIFFWriteDirectory(output->out))
         return false;
@@ -546,9 +542,9 @@ static bool drop_directory(output_file* output)
 // stored row, `rgb` (bit-field and 16-bit images) three bytes a pixel.
 // A row that cannot be reached, read or written is reported and ends the
 // image. Returns the number of rows written.
-static uint32_t copy_rows(int fd, const char* name, TIFF* out, const bmp_info* info,
+static uint32_t copy_rows(int fd, const char* name, strip_writer* out, const bmp_info* info,
                           const image_layout* layout, unsigned char* row, unsigned char* rgb,
-                          const channel channels[3], const unsigned char** last_row)
+                          const channel channels[3])
 {
     uint32_t j = 0;
     for (; j < layout->height; j++) {
@@ -570,8 +566,7 @@ static uint32_t copy_rows(int fd, const char* name, TIFF* out, const bmp_info* i
         } else {
             swap_to_rgb(row, layout->width, info->bit_count);
         }
-        *last_row = line;
-        if (TIFFWriteScanline(out, line, j, 0) < 0) {
+        if (write_strip_row(out, line, j, 0) < 0) {
             TIFFError(name, "scanline %lu: Write error", (unsigned long)j);
             break;
         }
@@ -619,14 +614,15 @@ static image_result convert_rows(int fd, const char* name, output_file* output,
             shown.height = held > 0 ? (uint32_t)held : 1;
     }
     set_fields(output->out, &shown, map, compression, rows_request);
-    const unsigned char* last_row = row;
-    uint32_t rows = copy_rows(fd, name, output->out, info, layout, row, rgb, channels, &last_row);
-    image_result result = image_written;
+    strip_writer* writer = open_strip_writer(output->out);
+    uint32_t rows = copy_rows(fd, name, writer, info, layout, row, rgb, channels);
+    bool written = close_strip_writer(writer);
+    image_result result = written ? image_written : image_faulty;
     if (rows == 0) {
         result = drop_directory(output) ? image_faulty : run_stopped;
     } else if (rows < layout->height) {
         result = image_faulty;
-        close_short_directory(output, compression, last_row, rows, shown.height);
+        close_short_directory(output, rows);
     } else if (TIFFWriteDirectory(output->out)) {
         output->directories++;
     } else {
@@ -643,7 +639,8 @@ static image_result convert_rows(int fd, const char* name, output_file* output,
 // and each is written as soon as it is complete. Data that runs out before
 // the end of the bitmap is reported, and the image then holds just the
 // rows it reached (the bottom ones). A strip that cannot be written is
-// reported and the next one follows.
+// reported, and so is each one after it: once a write has failed, the
+// strip writer writes nothing more.
 static image_result convert_rle(int fd, const char* name, output_file* output,
                                 const bmp_info* info, const image_layout* layout,
                                 const colour_map* map, compression_settings* compression,
@@ -710,6 +707,7 @@ static image_result convert_rle(int fd, const char* name, output_file* output,
         return run_stopped;
     }
     uint32_t rows_written = 0;
+    strip_writer* writer = open_strip_writer(output->out);
     for (uint32_t r = 0; r < height; r++) {
         // Storage row r is row j of the picture, top row first.
         uint32_t j = height - 1 - r;
@@ -727,13 +725,15 @@ static image_result convert_rle(int fd, const char* name, output_file* output,
         if (j % rows_per_strip != 0)
             continue;
         uint32_t rows = height - j < rows_per_strip ? height - j : rows_per_strip;
-        if (TIFFWriteEncodedStrip(output->out, j / rows_per_strip, strip, line_size * rows) < 0) {
+        if (write_whole_strip(writer, j / rows_per_strip, strip, line_size * rows) < 0) {
             TIFFError(name, "scanline %lu: Write error.\n", (unsigned long)j);
             result = image_faulty;
         } else {
             rows_written += rows;
         }
     }
+    if (!close_strip_writer(writer))
+        result = image_faulty;
     _TIFFfree(compressed);
     _TIFFfree(pixels);
     _TIFFfree(strip);

@@ -17,6 +17,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tag_copy.h"
 #include "tiff_output.h"
 #include "usage.h"
@@ -232,7 +233,8 @@ static void set_fields(TIFF* out, TIFF* in, const char* in_name, uint32_t width,
 // write. `inbuf` holds a scan line of the input (three, one per plane, for
 // separate-plane RGB, each `line` bytes). Returns the rows written in
 // *rows and how the conversion ended.
-static conversion_end convert_rows(TIFF* in, TIFF* out, uint16_t photometric, uint16_t planar,
+static conversion_end convert_rows(TIFF* in, strip_writer* out, uint16_t photometric,
+                                   uint16_t planar,
                                    uint32_t width, uint32_t length, uint8_t* inbuf,
                                    tmsize_t line, uint8_t* outbuf, const uint16_t* maps,
                                    uint32_t* rows)
@@ -261,7 +263,7 @@ static conversion_end convert_rows(TIFF* in, TIFF* out, uint16_t photometric, ui
         default:
             return STOPPED;
         }
-        if (TIFFWriteScanline(out, outbuf, row, 0) < 0)
+        if (write_strip_row(out, outbuf, row, 0) < 0)
             return STOPPED;
     }
     return ALL_ROWS;
@@ -346,18 +348,17 @@ int main(int argc, char* argv[])
     uint8_t* outbuf = (uint8_t*)_TIFFmalloc((tmsize_t)out_size);
     uint32_t rows = 0;
     conversion_end end = STOPPED;
+    strip_writer* writer = open_strip_writer(out);
     if (inbuf == nullptr || outbuf == nullptr)
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
     else
-        end = convert_rows(in, out, photometric, planar, width, length, inbuf, (tmsize_t)line,
-                           outbuf, maps, &rows);
+        end = convert_rows(in, writer, photometric, planar, width, length, inbuf,
+                           (tmsize_t)line, outbuf, maps, &rows);
 
-    if (rows < length) {
-        if (rows > 0 && compression.scheme == COMPRESSION_JPEG)
-            finish_jpeg_strip(out, outbuf, rows, length);
+    bool written = close_strip_writer(writer);
+    if (rows < length)
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows);
-    }
-    bool closed = close_tiff_output(out);
+    bool closed = close_tiff_output(out) && written;
     if (rows == 0 && length > 0)
         remove_empty_output(out_name);
     TIFFClose(in);

@@ -18,6 +18,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -116,6 +117,7 @@ static conversion_end dither_image(TIFF* in, TIFF* out, uint32_t width, uint32_t
 {
     *rows = 0;
     tmsize_t in_line = TIFFScanlineSize(in), out_line = TIFFScanlineSize(out);
+    strip_writer* writer = open_strip_writer(out);
     size_t out_bytes = ((size_t)width + 7) / 8;
     uint8_t* inrow = (uint8_t*)_TIFFmalloc(in_line > (tmsize_t)width ? in_line : (tmsize_t)width);
     uint8_t* outrow = (uint8_t*)_TIFFmalloc(out_line > (tmsize_t)out_bytes ? out_line
@@ -137,7 +139,7 @@ static conversion_end dither_image(TIFF* in, TIFF* out, uint32_t width, uint32_t
                 last = true;
             }
             dither_row(cur, next, last, width, outrow, out_bytes);
-            if (TIFFWriteScanline(out, outrow, row, 0) < 0) {
+            if (write_strip_row(writer, outrow, row, 0) < 0) {
                 end = STOPPED;
                 break;
             }
@@ -146,6 +148,8 @@ static conversion_end dither_image(TIFF* in, TIFF* out, uint32_t width, uint32_t
                 break;
         }
     }
+    if (!close_strip_writer(writer))
+        end = STOPPED;
     _TIFFfree(inrow);
     _TIFFfree(outrow);
     _TIFFfree(cur);

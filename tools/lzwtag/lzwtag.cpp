@@ -18,6 +18,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -497,14 +498,17 @@ static int write_strips(unsigned char* raster, uint32_t width, uint32_t height,
 
     uint64_t rows_per_strip = rows_request > 0 ? (uint64_t)rows_request : 1;
     uint32_t rows_written = 0;
+    strip_writer* writer = open_strip_writer(out);
     for (uint32_t strip = 0; rows_written < height; strip++) {
         uint64_t rows = height - rows_written < rows_per_strip ? height - rows_written
                                                                : rows_per_strip;
-        if (TIFFWriteEncodedStrip(out, strip, raster + (size_t)rows_written * width,
-                                  (tmsize_t)(rows * width)) < 0)
+        if (write_whole_strip(writer, strip, raster + (size_t)rows_written * width,
+                              (tmsize_t)(rows * width)) < 0)
             break;
         rows_written += (uint32_t)rows;
     }
+    if (!close_strip_writer(writer))
+        output_failed = true;
     if (rows_written < height) {
         output_failed = true;
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);

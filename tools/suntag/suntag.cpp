@@ -4,7 +4,7 @@
 //
 // The 32-byte header is read in either byte order, then the colour map if
 // there is one, then the raster rows one by one, which are written with
-// TIFFWriteScanline.
+// the strip writer.
 
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +16,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -291,7 +292,7 @@ static void reorder_row(unsigned char* row, uint32_t width, uint32_t depth, uint
 
 // Copies the raster row by row. Returns the number of rows written; a
 // short raster is reported here, a failed write was reported by libtiff.
-static uint32_t copy_rows(raster_reader* reader, const char* name, TIFF* out,
+static uint32_t copy_rows(raster_reader* reader, const char* name, strip_writer* out,
                           const sun_header* h, const image_layout* l, unsigned char* row)
 {
     uint32_t done = 0;
@@ -301,7 +302,7 @@ static uint32_t copy_rows(raster_reader* reader, const char* name, TIFF* out,
             break;
         }
         reorder_row(row, h->width, h->depth, h->type);
-        if (TIFFWriteScanline(out, row, done, 0) < 0)
+        if (write_strip_row(out, row, done, 0) < 0)
             break;
     }
     return done;
@@ -371,6 +372,7 @@ int main(int argc, char* argv[])
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_rows(out, rows_request));
 
     uint32_t rows_written = 0;
+    strip_writer* writer = open_strip_writer(out);
     if (row == nullptr) {
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
     } else {
@@ -379,14 +381,12 @@ int main(int argc, char* argv[])
         if (buffer_size > (tmsize_t)layout.row_bytes)
             memset(row + layout.row_bytes, 0, (size_t)(buffer_size - (tmsize_t)layout.row_bytes));
         raster_reader reader = {in, h.type == RT_BYTE_ENCODED, 0, 0};
-        rows_written = copy_rows(&reader, in_name, out, &h, &layout, row);
+        rows_written = copy_rows(&reader, in_name, writer, &h, &layout, row);
     }
-    if (rows_written < height) {
-        if (rows_written > 0 && compression.scheme == COMPRESSION_JPEG)
-            finish_jpeg_strip(out, row, rows_written, height);
+    bool written = close_strip_writer(writer);
+    if (rows_written < height)
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);
-    }
-    bool closed = close_tiff_output(out);
+    bool closed = close_tiff_output(out) && written;
     if (rows_written == 0)
         remove_empty_output(out_name);
     _TIFFfree(row);
