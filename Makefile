@@ -3,6 +3,7 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES   := cmake make g++ pkg-config libtiff-dev libgtest-dev groff-base man-db
 
@@ -12,7 +13,7 @@ PREFIX     ?= /usr/local
 FUZZ_SECONDS ?= 1200
 FUZZ_JOBS    ?= 1
 
-.PHONY: all deps build demo test test-plain test-asan bench install deb fuzz fuzz-one clean
+.PHONY: all deps build demo test test-plain test-asan test-tsan bench install deb fuzz fuzz-one clean
 
 all: build
 
@@ -34,7 +35,7 @@ build: deps
 demo: build
 	sh examples/demo.sh $(BUILD)/bin
 
-test: test-plain test-asan
+test: test-plain test-asan test-tsan
 
 test-plain: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
@@ -43,6 +44,13 @@ test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
+
+# The programs under ThreadSanitizer, running the strip writer's test: the
+# workers that encode strips share no data without a lock.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE_THREADS=ON >/dev/null
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target strip_writer_test
+	ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -R StripWriter
 
 bench: build
 	sh bench/run.sh $(BUILD)/bin
@@ -72,4 +80,4 @@ fuzz-one: deps
 	FUZZ_SECONDS=$(FUZZ_SECONDS) sh fuzz/run.sh $(TARGET)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

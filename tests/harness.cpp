@@ -20,6 +20,7 @@
 
 static const char* const sanitizer_marks[] = {
     "AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:",
+    "ThreadSanitizer",
 };
 
 static double seconds_now()

@@ -191,8 +191,8 @@ TEST_F(ToolTest, StripWriterRunsItsWorkers)
             during = thread_count();
     }
     EXPECT_EQ(close_strip_writer(w), 1);
-    EXPECT_EQ(during, before + 4);
-    EXPECT_EQ(thread_count(), before);
+    EXPECT_GE(during, before + 4);  // a sanitizer may start a thread of its own
+    EXPECT_EQ(during - thread_count(), 4);
     TIFFClose(out);
     unsetenv("TIFFSUITE_THREADS");
     tiff_image back;
