@@ -13,6 +13,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
@@ -225,6 +226,7 @@ int main(int argc, char* argv[])
             return -1;
         }
     }
+    note_input_descriptor(fileno(in), in_name);
     // Rows are read in large blocks rather than a few kilobytes at a time.
     static char in_buffer[256 * 1024];
     setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
@@ -235,7 +237,9 @@ int main(int argc, char* argv[])
     uint32_t height = rows_input_can_hold(in, h.row_bytes, 1, h.height);
     if (height == 0)
         height = 1;
-    TIFF* out = open_tiff_output(argv[optind], "w");
+    if (output_is_input(argv[optind]))
+        return -4;
+    TIFF* out = open_tiff_output(argv[optind], "w", directory_bytes_bound(h.row_bytes, height, 1));
     if (out == nullptr)
         return -4;
     set_fields(out, &h, height, &compression, rows_request);

@@ -19,6 +19,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
@@ -156,6 +157,14 @@ static uint64_t strip_bytes(uint32_t width, uint32_t rows)
     uint64_t rwidth = (width + h - 1) / h * h;
     uint64_t r = (rows + v - 1) / v * v;
     return r * rwidth + 2 * (r * rwidth / (h * v));
+}
+
+// What an image of width x length pixels becomes in the output: block
+// rows of the subsampled samples.
+static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
+{
+    *row_bytes = strip_bytes(width, vert_subsampling);
+    *rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
 }
 
 // Writes the bottom-up `raster` of width x height pixels as strips of
@@ -314,10 +323,14 @@ int main(int argc, char* argv[])
     }
     if (argc - optind < 2)
         usage(-1);
-    print_error = TIFFSetErrorHandler(count_error);
-
     const char* out_name = argv[argc - 1];
-    TIFF* out = open_tiff_output(out_name, "w");
+    for (int i = optind; i < argc - 1; i++)
+        note_input(argv[i]);
+    if (output_is_input(out_name))
+        return -2;
+    uint64_t bytes_bound = tiff_inputs_bytes_bound(argv + optind, argc - 1 - optind, output_layout);
+    print_error = TIFFSetErrorHandler(count_error);
+    TIFF* out = open_tiff_output(out_name, "w", bytes_bound);
     if (out == nullptr)
         return -2;
     init_luma_tables();

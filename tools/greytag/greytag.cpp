@@ -16,6 +16,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "tag_copy.h"
 #include "tiff_output.h"
@@ -318,7 +319,10 @@ int main(int argc, char* argv[])
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
     TIFFGetFieldDefaulted(in, TIFFTAG_PLANARCONFIG, &planar);
 
-    TIFF* out = open_tiff_output(out_name, "w");
+    note_input(in_name);
+    TIFF* out = output_is_input(out_name)
+                    ? nullptr
+                    : open_tiff_output(out_name, "w", directory_bytes_bound(width, length, 1));
     if (out == nullptr) {
         TIFFClose(in);
         return -1;

@@ -15,6 +15,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
@@ -360,7 +361,11 @@ int main(int argc, char* argv[])
         rows_input_can_hold(in, layout.row_bytes, h.type == RT_BYTE_ENCODED ? 86 : 1, h.height);
     if (height == 0)
         height = 1;
-    TIFF* out = open_tiff_output(out_name, "w");
+    note_input(in_name);
+    if (output_is_input(out_name))
+        return -4;
+    TIFF* out = open_tiff_output(out_name, "w",
+                                 directory_bytes_bound(layout.scanline_bytes, height, 1));
     if (out == nullptr)
         return -4;
     set_fields(out, &h, height, &layout, &map, &compression);

@@ -18,6 +18,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
@@ -111,6 +112,13 @@ static void remove_alpha(uint32_t* raster, uint64_t pixels)
 static tmsize_t pixel_bytes()
 {
     return omit_alpha ? 3 : 4;
+}
+
+// What an image of width x length pixels becomes in the output.
+static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
+{
+    *row_bytes = (uint64_t)width * (uint64_t)pixel_bytes();
+    *rows = length;
 }
 
 // Renders the whole image top-down at once and writes it in strips of the
@@ -333,10 +341,14 @@ int main(int argc, char* argv[])
     }
     if (argc - optind < 2)
         usage(-1);
-    print_error = TIFFSetErrorHandler(count_error);
-
     const char* out_name = argv[argc - 1];
-    TIFF* out = open_tiff_output(out_name, "w");
+    for (int i = optind; i < argc - 1; i++)
+        note_input(argv[i]);
+    if (output_is_input(out_name))
+        return -2;
+    uint64_t bytes_bound = tiff_inputs_bytes_bound(argv + optind, argc - 1 - optind, output_layout);
+    print_error = TIFFSetErrorHandler(count_error);
+    TIFF* out = open_tiff_output(out_name, "w", bytes_bound);
     if (out == nullptr)
         return -2;
     int directories_written = 0;
