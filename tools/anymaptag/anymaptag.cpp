@@ -156,7 +156,8 @@ static void set_fields(TIFF* out, const anymap_header* h, uint32_t height,
     TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, h->samples_per_pixel);
     TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, h->bits_per_sample);
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, h->photometric));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
+                 photometric_for(compression, h->photometric, PLANARCONFIG_CONTIG));
     apply_compression(out, compression);
     if (h->bits_per_sample == 1 && rows_request == -1)
         TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, height);

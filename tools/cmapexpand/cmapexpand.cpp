@@ -192,7 +192,8 @@ static void set_fields(TIFF* out, TIFF* in, compression_settings* compression,
                compression->predictor != 0) {
         TIFFSetField(out, TIFFTAG_PREDICTOR, compression->predictor);
     }
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, PHOTOMETRIC_RGB));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
+                 photometric_for(compression, PHOTOMETRIC_RGB, output_planar));
     TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, output_planar);
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_rows(out, rows_request));

@@ -499,7 +499,8 @@ static void set_fields(TIFF* out, const image_layout* layout, const colour_map* 
     TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, layout->samples_per_pixel);
     TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, layout->bits_per_sample);
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, layout->photometric));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
+                 photometric_for(compression, layout->photometric, PLANARCONFIG_CONTIG));
     if (layout->photometric == PHOTOMETRIC_PALETTE)
         TIFFSetField(out, TIFFTAG_COLORMAP, map->red, map->green, map->blue);
     apply_compression(out, compression);

@@ -225,7 +225,8 @@ static void set_fields(TIFF* out, const sun_header* h, uint32_t height, const im
     if (compression->scheme == SCHEME_NOT_GIVEN)
         compression->scheme = h->map_type != 0 ? COMPRESSION_PACKBITS : COMPRESSION_LZW;
     apply_compression(out, compression);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, l->photometric));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
+                 photometric_for(compression, l->photometric, PLANARCONFIG_CONTIG));
 }
 
 // Reads the next `n` raster bytes into `dst`. Returns false when the file
