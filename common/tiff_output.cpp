@@ -173,6 +173,17 @@ uint64_t tiff_inputs_bytes_bound(char* const* names, int count,
     return total;
 }
 
+TIFF* open_tiff_output_for_inputs(const char* name, char* const* inputs, int count,
+                                  void (*layout)(uint32_t width, uint32_t length,
+                                                 uint64_t* row_bytes, uint64_t* rows))
+{
+    for (int i = 0; i < count; i++)
+        note_input(inputs[i]);
+    if (output_is_input(name))
+        return nullptr;
+    return open_tiff_output(name, "w", tiff_inputs_bytes_bound(inputs, count, layout));
+}
+
 TIFF* open_tiff_output(const char* name, const char* mode, uint64_t bytes_bound)
 {
     char full_mode[16];

@@ -52,4 +52,13 @@ int close_tiff_output(TIFF* out);
 // single row. Returns 1 when everything kept reached the disk, else 0.
 int close_tiff_output_discarding(TIFF* out);
 
+// For the programs that turn every directory of TIFF files into one
+// directory of a new output: notes the files inputs[0..count-1] as inputs
+// and, unless `name` is one of them (then reported), opens it for writing
+// as BigTIFF or classic TIFF by what tiff_inputs_bytes_bound gives with
+// `layout`. Returns nullptr when the output is refused or does not open.
+TIFF* open_tiff_output_for_inputs(const char* name, char* const* inputs, int count,
+                                  void (*layout)(uint32_t width, uint32_t length,
+                                                 uint64_t* row_bytes, uint64_t* rows));
+
 #endif

@@ -59,7 +59,7 @@ const output_case output_cases[] = {
     {"dibtag", {"-o", "OUT", "sample.bmp", "sample-rle8.bmp", "unread.tif"}, "sample-rle8.bmp",
      1, ""},
     {"suntag", {"sample.ras", "OUT"}, "sample.ras", 252, ""},
-    {"lzwtag", {"sample.gif", "OUT"}, "sample.gif", 1, "y\n"},
+    {"lzwtag", {"sample.gif", "OUT"}, "sample.gif", 255, "y\n"},
     {"ccitttag", {"-o", "OUT", "second.g3", "fax-page.g3"}, "fax-page.g3", 1, ""},
     {"greytag", {"rgb.tif", "OUT"}, "rgb.tif", 255, ""},
     {"cmapexpand", {"sample-palette.tif", "OUT"}, "sample-palette.tif", 254, ""},

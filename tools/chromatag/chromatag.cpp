@@ -19,7 +19,6 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
-#include "file_identity.h"
 #include "partial_output.h"
 #include "tiff_output.h"
 #include "usage.h"
@@ -323,14 +322,11 @@ int main(int argc, char* argv[])
     }
     if (argc - optind < 2)
         usage(-1);
-    const char* out_name = argv[argc - 1];
-    for (int i = optind; i < argc - 1; i++)
-        note_input(argv[i]);
-    if (output_is_input(out_name))
-        return -2;
-    uint64_t bytes_bound = tiff_inputs_bytes_bound(argv + optind, argc - 1 - optind, output_layout);
     print_error = TIFFSetErrorHandler(count_error);
-    TIFF* out = open_tiff_output(out_name, "w", bytes_bound);
+
+    const char* out_name = argv[argc - 1];
+    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind,
+                                            output_layout);
     if (out == nullptr)
         return -2;
     init_luma_tables();

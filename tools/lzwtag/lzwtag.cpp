@@ -718,7 +718,9 @@ int main(int argc, char* argv[])
 
     compute_gamma_table();
     note_input(in_name);
-    if (output_is_input(out_name) || !may_write_output())
+    if (output_is_input(out_name))
+        return -1;
+    if (!may_write_output())
         return 1;
     in = fopen(in_name, "rb");
     if (in == nullptr) {

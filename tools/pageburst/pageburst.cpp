@@ -5,8 +5,10 @@
 //
 // Each directory's fields are copied through libtiff and its strips or
 // tiles are moved as raw, still compressed byte blocks into a new file of
-// the input's byte order. The files are named prefix + aaa, aab, ... +
-// ".tif"; without a prefix xaaa.tif, ... zzzz.tif.
+// the input's byte order and kind (classic or BigTIFF). The files are
+// named prefix + aaa, aab, ... + ".tif"; without a prefix xaaa.tif, ...
+// zzzz.tif. A name that is the input itself ends the run before that page
+// is written.
 
 #include <cstdint>
 #include <cstdio>
