@@ -98,10 +98,11 @@ int parse_exact_compression(const char* arg, uint16_t zip_scheme, uint16_t* sche
     return 1;
 }
 
-uint16_t photometric_for(const compression_settings* settings, uint16_t photometric)
+uint16_t photometric_for(const compression_settings* settings, uint16_t photometric,
+                         uint16_t planar)
 {
     if (settings->scheme == COMPRESSION_JPEG && photometric == PHOTOMETRIC_RGB &&
-        settings->jpeg_color_mode == JPEGCOLORMODE_RGB)
+        planar == PLANARCONFIG_CONTIG && settings->jpeg_color_mode == JPEGCOLORMODE_RGB)
         return PHOTOMETRIC_YCBCR;
     return photometric;
 }

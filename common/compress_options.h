@@ -48,10 +48,14 @@ void parse_g3_options(const char* arg, compression_settings* settings, bool rese
 // and stores the code in *scheme, or 0 for any other argument.
 int parse_exact_compression(const char* arg, uint16_t zip_scheme, uint16_t* scheme);
 
-// The photometric interpretation an image of `photometric` gets under the
-// settings: JPEG in RGB colour mode turns RGB into YCbCr (libtiff converts
-// the rows while encoding); anything else is returned unchanged.
-uint16_t photometric_for(const compression_settings* settings, uint16_t photometric);
+// The photometric interpretation an image of `photometric` in planar
+// configuration `planar` gets under the settings: JPEG in RGB colour mode
+// turns interleaved RGB into YCbCr (libtiff converts the rows while
+// encoding); anything else is returned unchanged. Separate planes stay RGB:
+// libtiff's JPEG codec would take full-size chroma planes for subsampled
+// ones and write a file no reader takes.
+uint16_t photometric_for(const compression_settings* settings, uint16_t photometric,
+                         uint16_t planar);
 
 // Sets Compression = settings->scheme (which must be resolved by now) and
 // the fields that go with it: JPEG quality and colour mode, the predictor

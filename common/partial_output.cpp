@@ -1,5 +1,6 @@
 #include "partial_output.h"
 #include "tiff_output.h"
+#include "file_identity.h"
 
 #include <algorithm>
 
@@ -8,8 +9,7 @@
 
 void remove_empty_output(const char* name)
 {
-    struct stat st;
-    if (stat(name, &st) == 0 && S_ISREG(st.st_mode))
+    if (is_output_of_this_run(name))
         unlink(name);
 }
 

@@ -8,7 +8,8 @@
 #include <tiffio.h>
 
 // Removes an output that holds no row at all: a TIFF image of no rows is
-// one that no reader opens. Only a regular file is removed.
+// one that no reader opens. Only a regular file that this run opened as
+// its output is removed.
 void remove_empty_output(const char* name);
 
 // Closes `out`, named `name`, after its current directory failed with

@@ -1,6 +1,8 @@
 #include "tiff_output.h"
+#include "file_identity.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -124,14 +126,77 @@ static void unmap_proc(thandle_t, void*, toff_t)
 {
 }
 
-TIFF* open_tiff_output(const char* name, const char* mode)
+uint64_t directory_bytes_bound(uint64_t row_bytes, uint64_t rows, uint64_t planes)
 {
-    int flags = O_RDWR | O_CREAT | (mode[0] == 'w' ? O_TRUNC : 0);
+    const uint64_t limit = UINT64_MAX / 4;
+    if (rows > 0 && planes > 0 && (row_bytes > limit / rows || row_bytes * rows > limit / planes))
+        return UINT64_MAX;
+    uint64_t data = row_bytes * rows * planes;
+    uint64_t tables = rows * planes;
+    if (tables > limit / 8)
+        return UINT64_MAX;
+    return data + data / 64 + 8 * tables;
+}
+
+bool needs_bigtiff(uint64_t bytes_bound)
+{
+    const uint64_t classic_limit = (uint64_t)1 << 32;
+    const uint64_t other_fields = (uint64_t)16 << 20;
+    return bytes_bound >= classic_limit - other_fields;
+}
+
+uint64_t tiff_inputs_bytes_bound(char* const* names, int count,
+                                 void (*layout)(uint32_t width, uint32_t length,
+                                                uint64_t* row_bytes, uint64_t* rows))
+{
+    TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
+    TIFFErrorHandler warnings = TIFFSetWarningHandler(nullptr);
+    const uint64_t most = UINT64_MAX / 2;
+    uint64_t total = 0;
+    for (int i = 0; i < count && total < most; i++) {
+        TIFF* in = TIFFOpen(names[i], "r");
+        if (in == nullptr)
+            continue;
+        do {
+            uint32_t width = 0, length = 0;
+            uint64_t row_bytes = 0, rows = 0;
+            TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+            TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+            layout(width, length, &row_bytes, &rows);
+            uint64_t bound = directory_bytes_bound(row_bytes, rows, 1);
+            total = bound >= most - total ? most : total + bound;
+        } while (total < most && TIFFReadDirectory(in));
+        TIFFClose(in);
+    }
+    TIFFSetErrorHandler(errors);
+    TIFFSetWarningHandler(warnings);
+    return total;
+}
+
+TIFF* open_tiff_output_for_inputs(const char* name, char* const* inputs, int count,
+                                  void (*layout)(uint32_t width, uint32_t length,
+                                                 uint64_t* row_bytes, uint64_t* rows))
+{
+    for (int i = 0; i < count; i++)
+        note_input(inputs[i]);
+    if (output_is_input(name))
+        return nullptr;
+    return open_tiff_output(name, "w", tiff_inputs_bytes_bound(inputs, count, layout));
+}
+
+TIFF* open_tiff_output(const char* name, const char* mode, uint64_t bytes_bound)
+{
+    char full_mode[16];
+    bool creating = mode[0] == 'w';
+    snprintf(full_mode, sizeof full_mode, "%s%s", mode,
+             creating && needs_bigtiff(bytes_bound) ? "8" : "");
+    int flags = O_RDWR | O_CREAT | (creating ? O_TRUNC : 0);
     int fd = open(name, flags, 0666);
     if (fd < 0) {
         TIFFErrorExt(0, "TIFFOpen", "%s: Cannot open", name);
         return nullptr;
     }
+    note_output_descriptor(fd);
     buffered_file* f = (buffered_file*)malloc(sizeof(buffered_file));
     char* name_copy = strdup(name);
     struct stat st;
@@ -150,7 +215,7 @@ TIFF* open_tiff_output(const char* name, const char* mode)
     f->buffered = 0;
     f->failed = false;
     f->discarding = false;
-    TIFF* out = TIFFClientOpen(name, mode, (thandle_t)f, read_proc, write_proc, seek_proc,
+    TIFF* out = TIFFClientOpen(name, full_mode, (thandle_t)f, read_proc, write_proc, seek_proc,
                                close_proc, size_proc, map_proc, unmap_proc);
     if (out == nullptr) {
         close(fd);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_identity.h"
 #include "marker_scan.h"
 
 // The longest comment: its segment length (text + 2) must fit 16 bits.
@@ -249,6 +250,17 @@ int main(int argc, char* argv[])
             usage();
         }
     }
+
+    // Every byte goes to standard output: appended to one of the inputs,
+    // the copy would read what it writes, without end.
+    if (in != stdin)
+        note_input(argv[argn]);
+    if (comment_file != nullptr)
+        note_input(comment_file_name);
+    if (in == stdin || (comment == nullptr && comment_file == nullptr))
+        note_input_descriptor(fileno(stdin), "standard input");
+    if (standard_output_is_input())
+        exit(1);
 
     if (comment == nullptr) {
         if (comment_file != nullptr) {

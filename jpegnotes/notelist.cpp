@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "file_identity.h"
 #include "marker_scan.h"
 
 // Prints the help text on standard error and ends the program with 1.
@@ -143,6 +144,12 @@ int main(int argc, char* argv[])
             exit(1);
         }
     }
+    if (in != stdin)
+        note_input(argv[argn]);
+    else
+        note_input_descriptor(fileno(stdin), "standard input");
+    if (standard_output_is_input())
+        exit(1);
     list_markers(in, verbosity);
     finish_output();
     if (in != stdin)

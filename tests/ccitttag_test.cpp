@@ -145,10 +145,10 @@ TEST_F(Ccitttag, UsageErrors)
     }
     EXPECT_FALSE(file_exists(path("fax.tif")));
 
-    // -o opens its file while the options are read.
+    // -o names the output; nothing is created before the inputs are known.
     r = run("ccitttag", {"-o", "named.tif"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(file_exists(path("named.tif")));
+    EXPECT_FALSE(file_exists(path("named.tif")));
 
     r = run("ccitttag", {"-o", "no/such/dir/out.tif", "in.raw"});
     EXPECT_EQ(r.status, 1);

@@ -299,7 +299,6 @@ TEST_F(Cmapexpand, CompressionCarriedOverOrChosen)
     const uint32_t w = 40, h = 24;
     const bytes indices = pattern_bytes(w * h, 6);
     const colormap m = sixteen_bit_map();
-    const bytes rgb = expand(indices, m, scaled);
     struct {
         uint16_t input;
         std::vector<std::string> options;
@@ -336,18 +335,31 @@ TEST_F(Cmapexpand, CompressionCarriedOverOrChosen)
             EXPECT_EQ(predictor, c.predictor) << label;
         }
     }
-    // JPEG: YCbCr in the RGB colour mode, RGB with :r; colours close.
+    // JPEG: YCbCr in the RGB colour mode, RGB with :r and for separate
+    // planes (which libtiff cannot subsample); colours close, no warning.
     write_palette("in.tif", w, h, indices, m);
-    for (const char* arg : {"jpeg", "jpeg:r", "jpeg:90"}) {
-        tiff_image image = convert({"-c", arg});
-        EXPECT_EQ(image.compression, COMPRESSION_JPEG);
-        EXPECT_EQ(image.photometric,
-                  std::string(arg) == "jpeg:r" ? PHOTOMETRIC_RGB : PHOTOMETRIC_YCBCR);
-        ASSERT_EQ(image.pixels.size(), rgb.size());
+    struct {
+        std::vector<std::string> options;
+        uint16_t photometric;
+    } jpeg_cases[] = {
+        {{"-c", "jpeg"}, PHOTOMETRIC_YCBCR},
+        {{"-c", "jpeg:90"}, PHOTOMETRIC_YCBCR},
+        {{"-c", "jpeg:r"}, PHOTOMETRIC_RGB},
+        {{"-p", "separate", "-c", "jpeg"}, PHOTOMETRIC_RGB},
+        {{"-p", "separate", "-c", "jpeg:r"}, PHOTOMETRIC_RGB},
+    };
+    for (const auto& c : jpeg_cases) {
+        std::string err, label = ::testing::PrintToString(c.options);
+        tiff_image image = convert(c.options, &err);
+        EXPECT_EQ(err, "") << label;
+        EXPECT_EQ(image.compression, COMPRESSION_JPEG) << label;
+        EXPECT_EQ(image.photometric, c.photometric) << label;
+        const bytes want = expand(indices, m, scaled, image.planar == PLANARCONFIG_SEPARATE);
+        ASSERT_EQ(image.pixels.size(), want.size()) << label;
         double error = 0;
-        for (size_t i = 0; i < rgb.size(); i++)
-            error += std::abs((int)image.pixels[i] - (int)rgb[i]);
-        EXPECT_LT(error / rgb.size(), 40) << arg;
+        for (size_t i = 0; i < want.size(); i++)
+            error += std::abs((int)image.pixels[i] - (int)want[i]);
+        EXPECT_LT(error / want.size(), 40) << label;
     }
 }
 

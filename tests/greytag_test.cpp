@@ -236,6 +236,25 @@ TEST_F(Greytag, InterleavedAndSeparateRgbGiveTheSameGrey)
     }
 }
 
+TEST_F(Greytag, CompressedSeparatePlanesInStripsOfAnyHeight)
+{
+    // Each plane's strips are decoded in order whatever the codec: Deflate
+    // cannot go back inside a strip, LZW only by decoding it again.
+    const uint32_t w = 30, h = 40;
+    const bytes rgb = pattern_bytes(3 * w * h, 8);
+    bytes expected(w * h);
+    for (size_t i = 0; i < expected.size(); i++)
+        expected[i] = grey(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+    for (uint16_t codec : {COMPRESSION_ADOBE_DEFLATE, COMPRESSION_LZW, COMPRESSION_PACKBITS})
+        for (uint32_t rows_per_strip : {1u, 16u, h}) {
+            write_rgb("in.tif", w, h, rgb, PLANARCONFIG_SEPARATE, rows_per_strip,
+                      [codec](TIFF* t) { TIFFSetField(t, TIFFTAG_COMPRESSION, codec); });
+            tiff_image image = convert();
+            EXPECT_EQ(image.height, h) << codec << " " << rows_per_strip;
+            EXPECT_TRUE(image.pixels == expected) << codec << " " << rows_per_strip;
+        }
+}
+
 TEST_F(Greytag, PaletteColormapDepth)
 {
     const uint32_t w = 11, h = 3;

@@ -33,11 +33,20 @@ static double seconds_now()
 // Feeds `input` to the child's standard input and collects its standard
 // output and error until both close or the deadline passes. Returns false
 // on timeout.
-static bool exchange(int in_fd, int out_fd, int err_fd, const std::string& input,
+static bool exchange(int in_fd, int out_fd, int err_fd, const run_options& options,
                      run_result* result, double deadline)
 {
+    std::string block = options.input;
     size_t written = 0;
-    if (in_fd >= 0 && input.empty()) {
+    // The next block of a streamed input, once the last one is written.
+    auto refill = [&] {
+        block.clear();
+        written = 0;
+        while (block.empty() && options.input_stream && options.input_stream(&block)) {
+        }
+        return !block.empty();
+    };
+    if (in_fd >= 0 && block.empty() && !refill()) {
         close(in_fd);
         in_fd = -1;
     }
@@ -62,10 +71,14 @@ static bool exchange(int in_fd, int out_fd, int err_fd, const std::string& input
             if (fds[i].revents == 0)
                 continue;
             if (fds[i].fd == in_fd) {
-                ssize_t k = write(in_fd, input.data() + written, input.size() - written);
+                // The pipe does not block: the program's output is read
+                // while it takes its input.
+                ssize_t k = write(in_fd, block.data() + written, block.size() - written);
+                if (k < 0 && (errno == EAGAIN || errno == EINTR))
+                    continue;
                 if (k > 0)
                     written += (size_t)k;
-                if (k < 0 || written == input.size()) {
+                if (k < 0 || (written == block.size() && !refill())) {
                     close(in_fd);
                     in_fd = -1;
                 }
@@ -106,13 +119,17 @@ run_result run_tool(const std::string& program, const std::vector<std::string>& 
     signal(SIGPIPE, SIG_IGN);
     pid_t pid = fork();
     if (pid == 0) {
-        if (options.closed_input) {
-            int null_fd = open("/dev/null", O_RDONLY);
-            dup2(null_fd, 0);
+        if (options.closed_input || !options.input_file.empty()) {
+            int fd = open(options.closed_input ? "/dev/null" : options.input_file.c_str(),
+                          O_RDONLY);
+            dup2(fd, 0);
         } else {
             dup2(in_pipe[0], 0);
         }
-        dup2(out_pipe[1], 1);
+        if (!options.append_output.empty())
+            dup2(open(options.append_output.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666), 1);
+        else
+            dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
             close(fd);
@@ -129,11 +146,12 @@ run_result run_tool(const std::string& program, const std::vector<std::string>& 
     close(out_pipe[1]);
     close(err_pipe[1]);
     int in_fd = in_pipe[1];
-    if (options.closed_input) {
+    fcntl(in_fd, F_SETFL, O_NONBLOCK);
+    if (options.closed_input || !options.input_file.empty()) {
         close(in_fd);
         in_fd = -1;
     }
-    bool finished = exchange(in_fd, out_pipe[0], err_pipe[0], options.input, &result,
+    bool finished = exchange(in_fd, out_pipe[0], err_pipe[0], options, &result,
                              seconds_now() + options.timeout_seconds);
     if (!finished) {
         kill(pid, SIGKILL);

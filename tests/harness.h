@@ -16,7 +16,12 @@
 
 struct run_options {
     std::string input;              // bytes fed to standard input
+    // After `input`, further bytes: called for each next block until it
+    // returns false (an input far larger than memory, made as it goes).
+    std::function<bool(std::string* block)> input_stream;
     bool closed_input = false;      // standard input is /dev/null instead
+    std::string input_file;         // standard input read from this file instead
+    std::string append_output;      // standard output appended to this file instead
     std::string cwd;                // working directory ("" = the test's own)
     std::vector<std::string> env;   // extra NAME=value settings
     int timeout_seconds = 60;       // a program still running then is killed

@@ -411,14 +411,18 @@ TEST_F(Pageburst, FieldsNeededToReadTheDataAreCopied)
     EXPECT_EQ(bytes((uint8_t*)icc_data, (uint8_t*)icc_data + icc_size), icc);
 }
 
-TEST_F(Pageburst, ByteOrderIsKept)
+// Pages keep the input's byte order and kind: those of a BigTIFF file are
+// BigTIFF files holding the same raw strips.
+TEST_F(Pageburst, ByteOrderAndKindAreKept)
 {
     tiff_spec spec;
     spec.width = 7;
     spec.height = 3;
     spec.bits_per_sample = 16;
+    spec.compression = COMPRESSION_LZW;
+    spec.rows_per_strip = 2;
     bytes pixels = pattern_bytes(7 * 3 * 2);
-    for (const char* mode : {"wb", "wl"}) {
+    for (const char* mode : {"wb", "wl", "wb8", "wl8"}) {
         {
             tiff_handle out = open_tiff(path("in.tif"), mode);
             ASSERT_TRUE(write_page(out.get(), spec, pixels));
@@ -430,6 +434,8 @@ TEST_F(Pageburst, ByteOrderIsKept)
         for (const char* suffix : {"aaa.tif", "aab.tif"}) {
             std::string name = std::string(mode) + suffix;
             EXPECT_EQ(read_file(path(name)).substr(0, 2), magic) << name;
+            tiff_handle page = open_tiff(path(name));
+            EXPECT_EQ(page && TIFFIsBigTIFF(page.get()), mode[2] == '8') << name;
             expect_same_page("in.tif", 0, name);
         }
     }

@@ -275,6 +275,69 @@ TEST_F(Tagtruecolor, TileModeTilesLikeTheInput)
     EXPECT_FALSE(read_output(path("out.tif")).info.tiled);
 }
 
+// The RGB picture libtiff's renderers show for `stored` (top-down RGB,
+// `width` pixels a row) under `orientation`: rows reversed when the first
+// stored row is the bottom, each row reversed when its first pixel is the
+// right; 5 to 8 are taken as 1 to 4, not transposed.
+bytes as_shown(const bytes& stored, uint32_t width, uint16_t orientation)
+{
+    size_t row = (size_t)width * 3, height = stored.size() / row;
+    bool bottom_first = orientation == 3 || orientation == 4 || orientation >= 7;
+    bool mirrored = orientation == 2 || orientation == 3 || orientation == 6 || orientation == 7;
+    bytes shown(stored.size());
+    for (size_t y = 0; y < height; y++)
+        for (size_t x = 0; x < width; x++) {
+            size_t from = (bottom_first ? height - 1 - y : y) * row +
+                          (mirrored ? width - 1 - x : x) * 3;
+            std::copy(&stored[from], &stored[from] + 3, &shown[y * row + x * 3]);
+        }
+    return shown;
+}
+
+// `file` as libtiff's renderer shows it, top-down RGB.
+bytes rendered_rgb(const std::string& file)
+{
+    tiff_handle t = open_tiff(file);
+    uint32_t w = 0, h = 0;
+    TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &h);
+    std::vector<uint32_t> raster((size_t)w * h);
+    bytes rgb;
+    if (TIFFReadRGBAImageOriented(t.get(), w, h, raster.data(), ORIENTATION_TOPLEFT, 1))
+        for (uint32_t v : raster)
+            rgb.insert(rgb.end(), {(uint8_t)TIFFGetR(v), (uint8_t)TIFFGetG(v), (uint8_t)TIFFGetB(v)});
+    return rgb;
+}
+
+TEST_F(Tagtruecolor, BlockModeKeepsStoredRowsAndOrientation)
+{
+    // A whole image is rendered as shown; -b writes each strip or tile as
+    // stored, with the input's orientation, which libtiff then shows as
+    // the whole image. Strips with a shorter last one, tiles with edge
+    // tiles on both sides.
+    for (bool tiled : {false, true})
+        for (uint16_t orientation = 1; orientation <= 8; orientation++) {
+            rendered_page p = tiled ? in_tiles(rgb_page(40, 35, orientation), 16, 16)
+                                    : in_strips(rgb_page(7, 10, orientation), 4);
+            p.spec.extra = [orientation](TIFF* t) {
+                TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
+            };
+            ASSERT_TRUE(write_pages(path("in.tif"), {p}));
+            std::string what = (tiled ? "tiles, orientation " : "strips, orientation ") +
+                               std::to_string(orientation);
+            const bytes stored = without_alpha(p.rgba);
+            convert({"-n"}, {"in.tif"});
+            output_page whole = read_output(path("out.tif"));
+            EXPECT_EQ(whole.info.orientation, ORIENTATION_TOPLEFT) << what;
+            EXPECT_TRUE(whole.pixels == as_shown(stored, p.spec.width, orientation)) << what;
+            convert({"-b", "-n"}, {"in.tif"});
+            output_page block = read_output(path("out.tif"));
+            EXPECT_EQ(block.info.orientation, orientation) << what;
+            EXPECT_TRUE(block.pixels == stored) << what;
+            EXPECT_TRUE(rendered_rgb(path("out.tif")) == whole.pixels) << what;
+        }
+}
+
 TEST_F(Tagtruecolor, StripHeights)
 {
     rendered_page narrow = grey_page(10, 300, 1);

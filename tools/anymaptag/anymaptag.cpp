@@ -13,6 +13,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tiff_output.h"
@@ -156,7 +157,8 @@ static void set_fields(TIFF* out, const anymap_header* h, uint32_t height,
     TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, h->samples_per_pixel);
     TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, h->bits_per_sample);
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, h->photometric));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
+                 photometric_for(compression, h->photometric, PLANARCONFIG_CONTIG));
     apply_compression(out, compression);
     if (h->bits_per_sample == 1 && rows_request == -1)
         TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, height);
@@ -226,6 +228,7 @@ int main(int argc, char* argv[])
             return -1;
         }
     }
+    note_input_descriptor(fileno(in), in_name);
     // Rows are read in large blocks rather than a few kilobytes at a time.
     static char in_buffer[256 * 1024];
     setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
@@ -236,7 +239,9 @@ int main(int argc, char* argv[])
     uint32_t height = rows_input_can_hold(in, h.row_bytes, 1, h.height);
     if (height == 0)
         height = 1;
-    TIFF* out = open_tiff_output(argv[optind], "w");
+    if (output_is_input(argv[optind]))
+        return -4;
+    TIFF* out = open_tiff_output(argv[optind], "w", directory_bytes_bound(h.row_bytes, height, 1));
     if (out == nullptr)
         return -4;
     set_fields(out, &h, height, &compression, rows_request);

@@ -19,6 +19,7 @@
 
 #include <tiffio.h>
 
+#include "file_identity.h"
 #include "usage.h"
 
 const char* const help_lines[] = {
@@ -447,6 +448,12 @@ int main(int argc, char* argv[])
         qsort(requested_pages, requested_count, sizeof(uint16_t), compare_pages);
     if (!keep_warnings)
         TIFFSetWarningHandler(nullptr);
+    for (int i = optind; i < argc; i++)
+        note_input(argv[i]);
+    if (optind == argc)
+        note_input_descriptor(STDIN_FILENO, "<stdin>");
+    if (standard_output_is_input())
+        return 1;
     static char out_buffer[1 << 16];
     setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
 

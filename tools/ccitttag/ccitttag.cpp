@@ -20,6 +20,7 @@
 
 #include <tiffio.h>
 
+#include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tiff_output.h"
@@ -101,9 +102,10 @@ enum row_result {
 // A source of decoded rows: fills decoded_row and says what it holds.
 typedef row_result (*row_decoder)(void* source);
 
-// The output page being written: the file, the page's place among the
-// input files, the vertical resolution the raw data is described with,
-// and, once its fields are set, the strip writer its rows go to.
+// The output page being written: the file (nullptr when the rows are only
+// counted), the page's place among the input files, the vertical
+// resolution the raw data is described with, and, once its fields are
+// set, the strip writer its rows go to.
 struct output_page {
     TIFF* out;
     int page;
@@ -121,6 +123,10 @@ static void set_page_fields(const output_page* page);
 // write.
 static bool write_row(output_page* page, unsigned char* row, int32_t* row_number)
 {
+    if (page->out == nullptr) {
+        *row_number += double_rows ? 2 : 1;
+        return true;
+    }
     if (!page->started) {
         set_page_fields(page);
         page->writer = open_strip_writer(page->out);
@@ -567,20 +573,45 @@ static void set_damage_fields(TIFF* out)
     TIFFSetField(out, TIFFTAG_CONSECUTIVEBADFAXLINES, (uint32_t)bad_row_run_max);
 }
 
-// Opens an output named by -o, closing (and removing) one opened before.
-static TIFF* open_named_output(TIFF* previous, const char* previous_name, const char* name,
-                               const char* program)
+// The sum of directory_bytes_bound over the pages that the input files
+// names[0..count-1] will give. Their sizes bound it first (a Group 4 row
+// may take a single bit, so a file holds at most 8 rows a byte); only when
+// that bound may need BigTIFF are the rows counted, by decoding every file
+// once with nothing reported. Files that are not regular files cannot be
+// read twice and add nothing.
+static uint64_t pages_bytes_bound(char* const* names, int count)
 {
-    if (previous != nullptr) {
-        close_tiff_output(previous);
-        remove_empty_output(previous_name);
+    uint64_t row_bytes = ((uint64_t)page_width + 7) / 8, total = 0;
+    for (int i = 0; i < count; i++) {
+        struct stat st;
+        if (stat(names[i], &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        uint64_t rows = (uint64_t)st.st_size * 8 + 8;
+        rows = rows > MAX_DECODED_ROWS ? MAX_DECODED_ROWS : rows;
+        total += directory_bytes_bound(row_bytes, rows * (double_rows ? 2 : 1), 1);
     }
-    TIFF* out = open_tiff_output(name, "w");
-    if (out == nullptr) {
-        fprintf(stderr, "%s: Can not create or open %s\n", program, name);
-        exit(1);
+    if (!needs_bigtiff(total))
+        return total;
+
+    TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
+    TIFFErrorHandler warnings = TIFFSetWarningHandler(nullptr);
+    total = 0;
+    for (int i = 0; i < count; i++) {
+        struct stat st;
+        FILE* in = stat(names[i], &st) == 0 && S_ISREG(st.st_mode) ? fopen(names[i], "r")
+                                                                   : nullptr;
+        if (in == nullptr)
+            continue;
+        output_page counting = {nullptr, i, count, line_resolution, nullptr, false};
+        bool failed = false;
+        total += directory_bytes_bound(row_bytes,
+                                       (uint64_t)transcode_fax_file(in, names[i], &counting,
+                                                                    &failed), 1);
+        fclose(in);
     }
-    return out;
+    TIFFSetErrorHandler(errors);
+    TIFFSetWarningHandler(warnings);
+    return total;
 }
 
 // Reads a -X width: a positive decimal number that fits an int, else the
@@ -597,8 +628,7 @@ static int parse_width(const char* arg)
 int main(int argc, char* argv[])
 {
     program_name = argv[0];
-    TIFF* out = nullptr;
-    const char* out_name = "fax.tif";
+    const char* out_name = nullptr;  // -o; fax.tif without it
     int c;
     while ((c = getopt(argc, argv, "R:X:o:1234ABLMPUW5678abcflmpr:suvwz?")) != -1) {
         switch (c) {
@@ -618,10 +648,7 @@ int main(int argc, char* argv[])
         case 'W': in_polarity = PHOTOMETRIC_MINISWHITE; break;
         case 'R': line_resolution = (float)atof(optarg); break;
         case 'X': page_width = parse_width(optarg); break;
-        case 'o':
-            out = open_named_output(out, out_name, optarg, argv[0]);
-            out_name = optarg;
-            break;
+        case 'o': out_name = optarg; break;
         case '7': out_scheme = COMPRESSION_CCITTFAX3; break;
         case '8': out_scheme = COMPRESSION_CCITTFAX4; break;
         case 'z': out_scheme = COMPRESSION_LZW; break;
@@ -656,12 +683,19 @@ int main(int argc, char* argv[])
         fprintf(stderr, "%s: Not enough memory\n", argv[0]);
         exit(1);
     }
+    for (int page = 0; page < page_count; page++)
+        note_input(argv[optind + page]);
+    const char* opened_name = out_name != nullptr ? out_name : "fax.tif";
+    if (output_is_input(opened_name))
+        exit(1);
+    TIFF* out = open_tiff_output(opened_name, "w",
+                                 pages_bytes_bound(argv + optind, page_count));
     if (out == nullptr) {
-        out = open_tiff_output("fax.tif", "w");
-        if (out == nullptr) {
+        if (out_name != nullptr)
+            fprintf(stderr, "%s: Can not create or open %s\n", argv[0], out_name);
+        else
             fprintf(stderr, "%s: Can not create fax.tif\n", argv[0]);
-            exit(1);
-        }
+        exit(1);
     }
 
     bool failed = false;
@@ -704,7 +738,7 @@ int main(int argc, char* argv[])
     if (!close_tiff_output(out))
         failed = true;
     if (pages_written == 0)
-        remove_empty_output(out_name);
+        remove_empty_output(opened_name);
     _TIFFfree(decoded_row);
     _TIFFfree(last_good_row);
     return failed ? 1 : 0;

@@ -159,6 +159,14 @@ static uint64_t strip_bytes(uint32_t width, uint32_t rows)
     return r * rwidth + 2 * (r * rwidth / (h * v));
 }
 
+// What an image of width x length pixels becomes in the output: block
+// rows of the subsampled samples.
+static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
+{
+    *row_bytes = strip_bytes(width, vert_subsampling);
+    *rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
+}
+
 // Writes the bottom-up `raster` of width x height pixels as strips of
 // rows_request rows (no more than the image, in whole blocks). Returns 1,
 // or 0 when a strip cannot be written; *rows_done is the number of image
@@ -322,7 +330,8 @@ int main(int argc, char* argv[])
     print_error = TIFFSetErrorHandler(count_error);
 
     const char* out_name = argv[argc - 1];
-    TIFF* out = open_tiff_output(out_name, "w");
+    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind,
+                                            output_layout);
     if (out == nullptr)
         return -2;
     init_luma_tables();

@@ -17,6 +17,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tag_copy.h"
@@ -192,7 +193,8 @@ static void set_fields(TIFF* out, TIFF* in, compression_settings* compression,
                compression->predictor != 0) {
         TIFFSetField(out, TIFFTAG_PREDICTOR, compression->predictor);
     }
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, PHOTOMETRIC_RGB));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
+                 photometric_for(compression, PHOTOMETRIC_RGB, output_planar));
     TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, output_planar);
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_rows(out, rows_request));
@@ -297,15 +299,18 @@ int main(int argc, char* argv[])
         return -1;
     }
 
-    TIFF* out = open_tiff_output(out_name, "w");
+    uint32_t width = 0, length = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+    uint64_t bytes_bound = directory_bytes_bound(width, length, 3);
+    note_input(in_name);
+    TIFF* out = output_is_input(out_name) ? nullptr
+                                          : open_tiff_output(out_name, "w", bytes_bound);
     if (out == nullptr) {
         TIFFClose(in);
         return -2;
     }
     set_fields(out, in, &compression, rows_request);
-    uint32_t width = 0, length = 0;
-    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
     byte_maps maps = reduce_colormap(red, green, blue);
 
     // The index of a pixel is its first sample: with interleaved input
@@ -340,7 +345,7 @@ int main(int argc, char* argv[])
             // so a shorter image needs its planes laid out anew: the output
             // is made again with the rows that could be read.
             close_tiff_output(out);
-            out = open_tiff_output(out_name, "w");
+            out = open_tiff_output(out_name, "w", bytes_bound);
             uint32_t readable = rows;
             rows = 0;
             if (out != nullptr) {

@@ -20,6 +20,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tiff_output.h"
@@ -93,6 +94,7 @@ struct output_file {
     TIFF* out;
     const char* name;
     int directories;
+    uint64_t bytes_bound;  // what its directories may take (directory_bytes_bound)
 };
 
 // How the conversion of one input ended.
@@ -498,7 +500,8 @@ static void set_fields(TIFF* out, const image_layout* layout, const colour_map* 
     TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, layout->samples_per_pixel);
     TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, layout->bits_per_sample);
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, layout->photometric));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
+                 photometric_for(compression, layout->photometric, PLANARCONFIG_CONTIG));
     if (layout->photometric == PHOTOMETRIC_PALETTE)
         TIFFSetField(out, TIFFTAG_COLORMAP, map->red, map->green, map->blue);
     apply_compression(out, compression);
@@ -526,7 +529,7 @@ static bool drop_directory(output_file* output)
 {
     if (output->directories == 0) {
         close_tiff_output(output->out);
-        output->out = open_tiff_output(output->name, "w");
+        output->out = open_tiff_output(output->name, "w", output->bytes_bound);
         if (output->out == nullptr) {
             TIFFError(nullptr, "Cannot open file %s for output", output->name);
             return false;
@@ -774,6 +777,31 @@ static image_result convert_bmp(const char* name, output_file* output,
     return result;
 }
 
+// The sum of directory_bytes_bound over the images that the BMP files
+// names[0..count-1] describe, as their headers say; files that cannot be
+// read or converted add nothing, and nothing is reported (the conversion
+// reports what it meets).
+static uint64_t inputs_bytes_bound(char* const* names, int count)
+{
+    TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
+    uint64_t total = 0;
+    for (int i = 0; i < count; i++) {
+        int fd = open(names[i], O_RDONLY);
+        if (fd < 0)
+            continue;
+        bmp_info info;
+        image_layout layout;
+        if (read_headers(fd, names[i], &info) && check_image(&info, names[i], &layout)) {
+            uint64_t row_bytes = ((uint64_t)layout.width * layout.samples_per_pixel *
+                                      layout.bits_per_sample + 7) / 8;
+            total += directory_bytes_bound(row_bytes, layout.height, 1);
+        }
+        close(fd);
+    }
+    TIFFSetErrorHandler(errors);
+    return total;
+}
+
 // Closes the output; an output that holds no directory is removed (only a
 // regular file). Returns false when the file could not be written whole.
 static bool finish_output(output_file* output)
@@ -818,7 +846,13 @@ int main(int argc, char* argv[])
     if (output_name == nullptr)
         output_name = argv[argc - 1];
 
-    output_file output = {open_tiff_output(output_name, "w"), output_name, 0};
+    for (int i = optind; i < argc - 1; i++)
+        note_input(argv[i]);
+    if (output_is_input(output_name))
+        return 1;
+    uint64_t bytes_bound = inputs_bytes_bound(argv + optind, argc - 1 - optind);
+    output_file output = {open_tiff_output(output_name, "w", bytes_bound), output_name, 0,
+                          bytes_bound};
     if (output.out == nullptr) {
         TIFFError(nullptr, "Cannot open file %s for output", output_name);
         return 1;

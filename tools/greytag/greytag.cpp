@@ -16,6 +16,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tag_copy.h"
@@ -229,16 +230,41 @@ static void set_fields(TIFF* out, TIFF* in, const char* in_name, uint32_t width,
     TIFFSetField(out, TIFFTAG_SOFTWARE, "greytag");
 }
 
-// Converts rows 0 to length - 1, stopping at the first failed read or
-// write. `inbuf` holds a scan line of the input (three, one per plane, for
-// separate-plane RGB, each `line` bytes). Returns the rows written in
-// *rows and how the conversion ended.
-static conversion_end convert_rows(TIFF* in, strip_writer* out, uint16_t photometric,
-                                   uint16_t planar,
-                                   uint32_t width, uint32_t length, uint8_t* inbuf,
-                                   tmsize_t line, uint8_t* outbuf, const uint16_t* maps,
-                                   uint32_t* rows)
+// Opens `name` once more for reading (plain reads, no mapping), as the
+// reader of one plane of separate-plane RGB. One handle taking a row of
+// each plane in turn makes libtiff go back inside a plane's compressed
+// strip, which most codecs cannot do; a handle for each plane reads its
+// rows in order, so every strip is decoded once, with a row of each plane
+// in memory whatever the strip height. Warnings the file gave when first
+// opened are not repeated. Returns nullptr after libtiff has said why.
+static TIFF* open_plane_reader(const char* name)
 {
+    TIFFErrorHandler warn = TIFFSetWarningHandler(nullptr);
+    TIFF* reader = TIFFOpen(name, "rm");
+    TIFFSetWarningHandler(warn);
+    return reader;
+}
+
+// Closes the readers of planes 1 and 2 that were opened.
+static void close_plane_readers(TIFF* const* planes)
+{
+    for (int s = 1; s < 3; s++)
+        if (planes[s] != nullptr)
+            TIFFClose(planes[s]);
+}
+
+// Converts rows 0 to length - 1, stopping at the first failed read or
+// write. The input is read through planes[0], the green and blue of
+// separate-plane RGB through planes[1] and planes[2]. `inbuf` holds a scan
+// line of the input (three, one per plane, for separate-plane RGB, each
+// `line` bytes). Returns the rows written in *rows and how the conversion
+// ended.
+static conversion_end convert_rows(TIFF* const* planes, strip_writer* out, uint16_t photometric,
+                                   uint16_t planar, uint32_t width, uint32_t length,
+                                   uint8_t* inbuf, tmsize_t line, uint8_t* outbuf,
+                                   const uint16_t* maps, uint32_t* rows)
+{
+    TIFF* in = planes[0];
     int key = photometric * 256 + planar;
     for (*rows = 0; *rows < length; (*rows)++) {
         uint32_t row = *rows;
@@ -250,7 +276,7 @@ static conversion_end convert_rows(TIFF* in, strip_writer* out, uint16_t photome
             break;
         case 0x202:
             for (uint16_t s = 0; s < 3; s++)
-                if (TIFFReadScanline(in, inbuf + s * line, row, s) < 0)
+                if (TIFFReadScanline(planes[s], inbuf + s * line, row, s) < 0)
                     return PLANE_FAILED;
             grey_from_rgb_planes(outbuf, inbuf, inbuf + line, inbuf + 2 * line, width);
             break;
@@ -319,9 +345,22 @@ int main(int argc, char* argv[])
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
     TIFFGetFieldDefaulted(in, TIFFTAG_PLANARCONFIG, &planar);
+    // Green and blue planes come each from a handle of its own.
+    TIFF* planes[3] = {in, nullptr, nullptr};
+    bool separate_rgb = photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_SEPARATE;
+    if (separate_rgb && ((planes[1] = open_plane_reader(in_name)) == nullptr ||
+                         (planes[2] = open_plane_reader(in_name)) == nullptr)) {
+        close_plane_readers(planes);
+        TIFFClose(in);
+        return -1;
+    }
 
-    TIFF* out = open_tiff_output(out_name, "w");
+    note_input(in_name);
+    TIFF* out = output_is_input(out_name)
+                    ? nullptr
+                    : open_tiff_output(out_name, "w", directory_bytes_bound(width, length, 1));
     if (out == nullptr) {
+        close_plane_readers(planes);
         TIFFClose(in);
         return -1;
     }
@@ -333,16 +372,15 @@ int main(int argc, char* argv[])
         colormap_depth(in, 256, maps, maps + 256, maps + 512) == 16)
         scale_colormap(256, maps, maps + 256, maps + 512);
 
-    // Room for a scan line as libtiff reads it, and never less than the
+    // Room for a scan line as each reader reads it, and never less than the
     // conversion takes from it.
-    tmsize_t in_line = TIFFScanlineSize(in);
-    uint64_t needed = photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_CONTIG
-                          ? 3 * (uint64_t)width
-                          : width;
-    uint64_t line = (uint64_t)in_line > needed ? (uint64_t)in_line : needed;
-    uint64_t in_size = planar == PLANARCONFIG_SEPARATE && photometric == PHOTOMETRIC_RGB
-                           ? 3 * line
-                           : line;
+    uint64_t line = photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_CONTIG
+                        ? 3 * (uint64_t)width
+                        : width;
+    for (TIFF* reader : planes)
+        if (reader != nullptr && (uint64_t)TIFFScanlineSize(reader) > line)
+            line = (uint64_t)TIFFScanlineSize(reader);
+    uint64_t in_size = separate_rgb ? 3 * line : line;
     uint64_t out_size = (uint64_t)out_line > width ? (uint64_t)out_line : width;
     uint8_t* inbuf = (uint8_t*)_TIFFmalloc((tmsize_t)in_size);
     uint8_t* outbuf = (uint8_t*)_TIFFmalloc((tmsize_t)out_size);
@@ -352,7 +390,7 @@ int main(int argc, char* argv[])
     if (inbuf == nullptr || outbuf == nullptr)
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
     else
-        end = convert_rows(in, writer, photometric, planar, width, length, inbuf,
+        end = convert_rows(planes, writer, photometric, planar, width, length, inbuf,
                            (tmsize_t)line, outbuf, maps, &rows);
 
     bool written = close_strip_writer(writer);
@@ -361,6 +399,7 @@ int main(int argc, char* argv[])
     bool closed = close_tiff_output(out) && written;
     if (rows == 0 && length > 0)
         remove_empty_output(out_name);
+    close_plane_readers(planes);
     TIFFClose(in);
     _TIFFfree(inbuf);
     _TIFFfree(outbuf);

@@ -17,6 +17,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tiff_output.h"
@@ -292,15 +293,19 @@ int main(int argc, char* argv[])
         return -1;
     }
 
-    TIFF* out = open_tiff_output(out_name, "w");
+    uint32_t width = 0, length = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+    note_input(in_name);
+    TIFF* out = output_is_input(out_name)
+                    ? nullptr
+                    : open_tiff_output(out_name, "w",
+                                       directory_bytes_bound(((uint64_t)width + 7) / 8, length, 1));
     if (out == nullptr) {
         TIFFClose(in);
         return -1;
     }
     set_fields(out, in, in_name, &compression, rows_request);
-    uint32_t width = 0, length = 0;
-    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
     uint32_t rows = 0;
     conversion_end end = dither_image(in, out, width, length, &rows);
     if (rows < length)

@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tiff_output.h"
@@ -53,6 +55,7 @@ static unsigned char global_map[256][3];
 static uint16_t gamma_table[256];
 static uint16_t red_map[256], green_map[256], blue_map[256];  // the TIFF colour map
 
+static uint64_t output_bytes_bound;  // what all its directories may take
 static int images_in_output;      // directories the output file holds
 static bool output_failed;        // a strip or the file could not be written
 static bool data_cut_short;       // an image's data ended with the file
@@ -129,6 +132,41 @@ static void skip_extension()
 {
     if (getc(in) != EOF)
         skip_sub_blocks();
+}
+
+// The sum of directory_bytes_bound over the images of the GIF file, as
+// their descriptors say: the blocks are walked (the image data skipped,
+// nothing reported) up to the trailer, the end of the file or a block
+// the conversion would stop at; then the file is read again from its
+// start. A pipe, which cannot be read twice, counts as 0.
+static uint64_t images_bytes_bound()
+{
+    struct stat st;
+    if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    uint64_t total = 0;
+    unsigned char head[13];  // signature, version, screen descriptor
+    if (fread(head, 1, sizeof head, in) == sizeof head &&
+        ((head[10] & 0x80) == 0 || fseek(in, 3L << ((head[10] & 7) + 1), SEEK_CUR) == 0)) {
+        for (int c; (c = getc(in)) != EOF && c != ';';) {
+            unsigned char d[9];
+            if (c == '!') {
+                skip_extension();
+            } else if (c == ',' && fread(d, 1, sizeof d, in) == sizeof d) {
+                uint32_t width = d[4] | (uint32_t)d[5] << 8, height = d[6] | (uint32_t)d[7] << 8;
+                total += directory_bytes_bound(width, height, 1);
+                if ((d[8] & 0x80) != 0 && fseek(in, 3L << ((d[8] & 7) + 1), SEEK_CUR) != 0)
+                    break;
+                if (getc(in) == EOF)  // the LZW minimum code size
+                    break;
+                skip_sub_blocks();
+            } else if (c != 0) {
+                break;
+            }
+        }
+    }
+    rewind(in);
+    return total;
 }
 
 // Puts the first `count` entries of a GIF colour table into the TIFF colour
@@ -479,7 +517,7 @@ static unsigned char* deinterlace_reached(const unsigned char* raster, uint32_t 
 static int write_strips(unsigned char* raster, uint32_t width, uint32_t height,
                         const char* mode)
 {
-    TIFF* out = open_tiff_output(out_name, mode);
+    TIFF* out = open_tiff_output(out_name, mode, output_bytes_bound);
     if (out == nullptr) {
         TIFFError(out_name, "Can not open output image");
         return 0;
@@ -683,6 +721,9 @@ int main(int argc, char* argv[])
     out_name = argv[optind + 1];
 
     compute_gamma_table();
+    note_input(in_name);
+    if (output_is_input(out_name))
+        return -1;
     if (!may_write_output())
         return 1;
     in = fopen(in_name, "rb");
@@ -692,6 +733,7 @@ int main(int argc, char* argv[])
     }
     static char in_buffer[256 * 1024];
     setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
+    output_bytes_bound = images_bytes_bound();
     int status = convert();
     fclose(in);
     if (status == 0 && output_failed)

@@ -5,8 +5,10 @@
 //
 // Each directory's fields are copied through libtiff and its strips or
 // tiles are moved as raw, still compressed byte blocks into a new file of
-// the input's byte order. The files are named prefix + aaa, aab, ... +
-// ".tif"; without a prefix xaaa.tif, ... zzzz.tif.
+// the input's byte order and kind (classic or BigTIFF). The files are
+// named prefix + aaa, aab, ... + ".tif"; without a prefix xaaa.tif, ...
+// zzzz.tif. A name that is the input itself ends the run before that page
+// is written.
 
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +18,8 @@
 #include <sys/stat.h>
 
 #include <tiffio.h>
+
+#include "file_identity.h"
 
 // The longest output path: stem, three letters and ".tif".
 static const size_t path_limit = 1024;
@@ -336,11 +340,18 @@ int main(int argc, char* argv[])
     in = TIFFOpen(argv[1], "r");
     if (in == nullptr)
         return 1;
+    note_input(argv[1]);
+    // Pages keep the input's byte order, and its kind: the raw blocks of a
+    // BigTIFF file may need its 64-bit offsets.
+    const char* mode = TIFFIsBigTIFF(in) ? (TIFFIsBigEndian(in) ? "wb8" : "wl8")
+                                         : (TIFFIsBigEndian(in) ? "wb" : "wl");
     do {
         next_output_name();
         char path[sizeof out_stem + 4];
         snprintf(path, sizeof path, "%s.tif", out_stem);
-        out = TIFFOpen(path, TIFFIsBigEndian(in) ? "wb" : "wl");
+        if (output_is_input(path))
+            return -2;
+        out = TIFFOpen(path, mode);
         if (out == nullptr)
             return -2;
         // The directory is written before closing so that a failure to

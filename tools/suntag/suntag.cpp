@@ -15,6 +15,7 @@
 #include <tiffio.h>
 
 #include "compress_options.h"
+#include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tiff_output.h"
@@ -225,7 +226,8 @@ static void set_fields(TIFF* out, const sun_header* h, uint32_t height, const im
     if (compression->scheme == SCHEME_NOT_GIVEN)
         compression->scheme = h->map_type != 0 ? COMPRESSION_PACKBITS : COMPRESSION_LZW;
     apply_compression(out, compression);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, photometric_for(compression, l->photometric));
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
+                 photometric_for(compression, l->photometric, PLANARCONFIG_CONTIG));
 }
 
 // Reads the next `n` raster bytes into `dst`. Returns false when the file
@@ -361,7 +363,11 @@ int main(int argc, char* argv[])
         rows_input_can_hold(in, layout.row_bytes, h.type == RT_BYTE_ENCODED ? 86 : 1, h.height);
     if (height == 0)
         height = 1;
-    TIFF* out = open_tiff_output(out_name, "w");
+    note_input(in_name);
+    if (output_is_input(out_name))
+        return -4;
+    TIFF* out = open_tiff_output(out_name, "w",
+                                 directory_bytes_bound(layout.scanline_bytes, height, 1));
     if (out == nullptr)
         return -4;
     set_fields(out, &h, height, &layout, &map, &compression);

@@ -20,6 +20,7 @@
 
 #include <tiffio.h>
 
+#include "file_identity.h"
 #include "usage.h"
 
 const char* const help_lines[] = {
@@ -45,7 +46,7 @@ const char* const help_lines[] = {
 static uint32_t print_flags = TIFFPRINT_NONE;
 static uint16_t fill_override = 0;  // 0 none, else the forced FillOrder
 static int dir_number = -1;         // -1: not given
-static uint32_t dir_offset = 0;     // 0: not given
+static uint64_t dir_offset = 0;     // 0: not given (BigTIFF offsets take 64 bits)
 static bool chop_strips = false;
 static int want_read = 0;
 static int want_dump = 0;
@@ -572,7 +573,7 @@ int main(int argc, char* argv[])
                            TIFFPRINT_JPEGDCTABLES;
             break;
         case 'o':
-            dir_offset = (uint32_t)strtoul(optarg, nullptr, 0);
+            dir_offset = strtoull(optarg, nullptr, 0);
             break;
         case 'r':
             raw_mode = true;
@@ -595,6 +596,10 @@ int main(int argc, char* argv[])
     if (optind >= argc)
         usage(-1);
 
+    for (int i = optind; i < argc; i++)
+        note_input(argv[i]);
+    if (standard_output_is_input())
+        return 1;
     bool several = argc - optind > 1;
     for (int i = optind; i < argc; i++) {
         if (several)

@@ -6,9 +6,11 @@
 //
 // libtiff's RGBA interface does the pixel conversion; this program picks
 // how much is rendered at a time (the whole image, or strip by strip or
-// tile by tile with -b), puts the rows top-down, drops the alpha byte on
-// request and writes the result as strips or tiles of the output.
+// tile by tile with -b), puts the rows top-down (a whole image) or in the
+// input's stored order under its orientation (blocks), drops the alpha
+// byte on request and writes the result as strips or tiles of the output.
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +21,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -94,6 +97,40 @@ static void flip_rows(uint32_t* raster, uint32_t columns, uint32_t rows, uint32_
     }
 }
 
+// With -b each strip or tile goes out as the file stores it, and the
+// output takes the input's Orientation, so that a reader shows it as it
+// shows the input. Placing the rows by the orientation instead would make
+// output blocks straddle input blocks (a bottom-up image whose height is
+// no multiple of the strip height, a mirrored one whose width is no
+// multiple of the tile width), and orientations 5 to 8, which turn stored
+// rows into shown columns, cannot be placed a block at a time at all.
+//
+// libtiff's strip and tile renderers deliver a block as shown with its
+// origin at the lower left, taking orientations 5 to 8 as 1 to 4: rows
+// bottom first when the stored first row is the top (1, 2, 5, 6), in
+// stored order when it is the bottom; each row mirrored when the stored
+// first column is the right (2, 3, 6, 7). This puts the `rows` x `columns`
+// image pixels of such a block, `stride` pixels wide and `block_rows`
+// high (an edge tile holds fewer image pixels), back in stored order, top
+// first and the padding after them. `scratch` holds one block row.
+static void to_stored_order(uint32_t* raster, uint32_t stride, uint32_t block_rows,
+                            uint32_t columns, uint32_t rows, uint16_t orientation,
+                            uint32_t* scratch)
+{
+    bool top_first = orientation == ORIENTATION_TOPLEFT || orientation == ORIENTATION_TOPRIGHT ||
+                     orientation == ORIENTATION_LEFTTOP || orientation == ORIENTATION_RIGHTTOP;
+    bool mirrored = orientation == ORIENTATION_TOPRIGHT || orientation == ORIENTATION_BOTRIGHT ||
+                    orientation == ORIENTATION_RIGHTTOP || orientation == ORIENTATION_RIGHTBOT;
+    // Reversing the whole block brings the image rows first, padding last;
+    // bottom-first blocks then need their image rows reversed back.
+    flip_rows(raster, stride, block_rows, scratch);
+    if (!top_first)
+        flip_rows(raster, stride, rows, scratch);
+    if (mirrored)
+        for (uint32_t i = 0; i < rows; i++)
+            std::reverse(raster + (size_t)i * stride, raster + (size_t)i * stride + columns);
+}
+
 // Packs `pixels` RGBA pixels at the start of `raster` into RGB, in place:
 // afterwards they fill the first 3 x pixels bytes.
 static void remove_alpha(uint32_t* raster, uint64_t pixels)
@@ -111,6 +148,13 @@ static void remove_alpha(uint32_t* raster, uint64_t pixels)
 static tmsize_t pixel_bytes()
 {
     return omit_alpha ? 3 : 4;
+}
+
+// What an image of width x length pixels becomes in the output.
+static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
+{
+    *row_bytes = (uint64_t)width * (uint64_t)pixel_bytes();
+    *rows = length;
 }
 
 // Renders the whole image top-down at once and writes it in strips of the
@@ -144,18 +188,22 @@ static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
     if (omit_alpha)
         remove_alpha(raster, (uint64_t)width * height);
     tmsize_t b = pixel_bytes();
+    strip_writer* writer = open_strip_writer(out);
+    int ok = 1;
     for (uint64_t row = 0; row < height; row += rows_request) {
         uint32_t rows = row + rows_request > height ? (uint32_t)(height - row) : rows_request;
         unsigned char* data = (unsigned char*)raster + row * width * b;
-        if (TIFFWriteEncodedStrip(out, (uint32_t)(row / rows_request), data,
-                                  b * rows * (tmsize_t)width) == -1) {
-            free(raster);
-            return 0;
+        if (write_whole_strip(writer, (uint32_t)(row / rows_request), data,
+                              b * rows * (tmsize_t)width) < 0) {
+            ok = 0;
+            break;
         }
         *rows_done = (uint32_t)(row + rows);
     }
+    if (!close_strip_writer(writer))
+        ok = 0;
     free(raster);
-    return 1;
+    return ok;
 }
 
 // Renders a stripped image strip by strip; the output has the input's
@@ -165,8 +213,10 @@ static int render_strips(TIFF* in, TIFF* out, uint32_t* rows_done)
 {
     const char* name = TIFFFileName(in);
     uint32_t width = 0, height = 0;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
     if (!TIFFGetField(in, TIFFTAG_ROWSPERSTRIP, &rows_request)) {
         TIFFError(name, "Source image not in strips");
         return 0;
@@ -186,22 +236,25 @@ static int render_strips(TIFF* in, TIFF* out, uint32_t* rows_done)
         ok = 0;
     }
     tmsize_t b = pixel_bytes();
+    strip_writer* writer = open_strip_writer(out);
     for (uint64_t row = 0; ok && row < height; row += rows_request) {
         if (!TIFFReadRGBAStrip(in, (uint32_t)row, raster)) {
             ok = 0;
             break;
         }
         uint32_t rows = row + rows_request > height ? (uint32_t)(height - row) : rows_request;
-        flip_rows(raster, width, rows, scratch);
+        to_stored_order(raster, width, rows, width, rows, orientation, scratch);
         if (omit_alpha)
             remove_alpha(raster, (uint64_t)rows * width);
-        if (TIFFWriteEncodedStrip(out, (uint32_t)(row / rows_request), raster,
-                                  b * rows * (tmsize_t)width) == -1) {
+        if (write_whole_strip(writer, (uint32_t)(row / rows_request), raster,
+                              b * rows * (tmsize_t)width) < 0) {
             ok = 0;
             break;
         }
         *rows_done = (uint32_t)(row + rows);
     }
+    if (!close_strip_writer(writer))
+        ok = 0;
     _TIFFfree(scratch);
     free(raster);
     return ok;
@@ -214,8 +267,10 @@ static int render_tiles(TIFF* in, TIFF* out, uint32_t* rows_done)
 {
     const char* name = TIFFFileName(in);
     uint32_t width = 0, height = 0, tile_width = 0, tile_length = 0;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
     if (!TIFFGetField(in, TIFFTAG_TILEWIDTH, &tile_width) ||
         !TIFFGetField(in, TIFFTAG_TILELENGTH, &tile_length) || tile_width == 0 ||
         tile_length == 0) {
@@ -241,9 +296,9 @@ static int render_tiles(TIFF* in, TIFF* out, uint32_t* rows_done)
                 ok = 0;
                 break;
             }
-            // Tiles at the bottom edge are flipped whole: the image rows
-            // come first, the padding after them.
-            flip_rows(raster, tile_width, tile_length, scratch);
+            uint32_t columns = (uint32_t)std::min<uint64_t>(tile_width, width - column);
+            uint32_t rows = (uint32_t)std::min<uint64_t>(tile_length, height - row);
+            to_stored_order(raster, tile_width, tile_length, columns, rows, orientation, scratch);
             if (omit_alpha)
                 remove_alpha(raster, (uint64_t)tile_width * tile_length);
             uint32_t tile = TIFFComputeTile(out, (uint32_t)column, (uint32_t)row, 0, 0);
@@ -282,7 +337,12 @@ static int convert_directory(TIFF* in, TIFF* out, uint32_t* rows_done)
     TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     if (TIFFGetField(in, TIFFTAG_FILLORDER, &fill_order))
         TIFFSetField(out, TIFFTAG_FILLORDER, fill_order);
-    TIFFSetField(out, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    // Whole images are rendered top-down; blocks keep the stored order
+    // (see to_stored_order).
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    if (block_mode)
+        TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
+    TIFFSetField(out, TIFFTAG_ORIENTATION, orientation);
     if (omit_alpha) {
         TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, 3);
     } else {
@@ -336,7 +396,8 @@ int main(int argc, char* argv[])
     print_error = TIFFSetErrorHandler(count_error);
 
     const char* out_name = argv[argc - 1];
-    TIFF* out = open_tiff_output(out_name, "w");
+    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind,
+                                            output_layout);
     if (out == nullptr)
         return -2;
     int directories_written = 0;
