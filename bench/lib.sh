@@ -55,3 +55,41 @@ compare() {
         "$(awk "BEGIN{print $ours_wall / ($WALL > 0 ? $WALL : 0.01)}")" \
         "$(awk "BEGIN{print $ours_kb / $PEAK_KB}")"
 }
+
+# workers "label" "our command" "peer label" "peer command" ...: times
+# our command with one worker (TIFFSUITE_THREADS=1) and with one per
+# processor, the two runs taking turns so that both meet the same load,
+# then each peer; prints them, the speed-up of all workers over one and
+# the ratio of ours (all workers) to the fastest peer, and adds the same as
+# a table row to $WORK/workers.md.
+CPUS=$(nproc 2>/dev/null || echo 2)
+workers() {
+    label=$1; ours=$2; shift 2
+    one=""; all=""; one_kb=""; all_kb=""
+    turn=0
+    while [ $turn -lt "$RUNS" ]; do
+        RUNS=1 measure "TIFFSUITE_THREADS=1; export TIFFSUITE_THREADS; $ours" || return 1
+        if [ -z "$one" ] || awk "BEGIN{exit !($WALL < $one)}"; then one=$WALL; one_kb=$PEAK_KB; fi
+        RUNS=1 measure "TIFFSUITE_THREADS=$CPUS; export TIFFSUITE_THREADS; $ours" || return 1
+        if [ -z "$all" ] || awk "BEGIN{exit !($WALL < $all)}"; then all=$WALL; all_kb=$PEAK_KB; fi
+        turn=$((turn + 1))
+    done
+    WALL=$one; PEAK_KB=$one_kb; report "$label, 1 worker"
+    WALL=$all; PEAK_KB=$all_kb; report "$label, $CPUS workers"
+    best=""; best_label=""
+    while [ $# -ge 2 ]; do
+        if measure "$2"; then
+            report "$1"
+            if [ -z "$best" ] || awk "BEGIN{exit !($WALL < $best)}"; then
+                best=$WALL; best_label=$1
+            fi
+        fi
+        shift 2
+    done
+    speedup=$(awk "BEGIN{printf \"%.2f\", $one / ($all > 0 ? $all : 0.01)}")
+    ratio=$(awk "BEGIN{printf \"%.2f\", $all / ($best > 0 ? $best : 0.01)}")
+    printf '  %-52s %8sx\n' "speed-up, $CPUS workers over 1" "$speedup"
+    printf '  %-52s %8sx\n' "ours ($CPUS workers) / fastest peer" "$ratio"
+    printf '| %s | %s s | %s s | %sx | %s %s s | %s |\n' "$label" "$one" "$all" "$speedup" \
+        "$best_label" "$best" "$ratio" >> "$WORK/workers.md"
+}
