@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <pthread.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +45,8 @@ struct tiff_message {
     std::string text;
 };
 
+// Strips handed to a worker together: their raw bytes one after another,
+// and what the worker made of them.
 struct strip_batch {
     std::vector<unsigned char> raw;
     std::vector<strip_piece> pieces;
@@ -53,7 +56,8 @@ struct strip_batch {
     bool done;            // encoded; guarded by the writer's lock
 };
 
-// A worker's in-memory file: every byte written goes to `target`.
+// A worker's in-memory file: every byte written goes to `target` (or
+// nowhere); the messages of its handle go to `messages` (or nowhere).
 struct capture_file {
     std::vector<unsigned char>* target;
     uint64_t position;
@@ -61,19 +65,24 @@ struct capture_file {
     std::vector<tiff_message>* messages;  // where libtiff's messages go, if anywhere
 };
 
+// A worker: its thread and its in-memory TIFF handle.
 struct strip_worker {
+    strip_writer* writer;
     TIFF* tif;
     capture_file file;
-    std::thread thread;
+    pthread_t thread;
+    bool running;
 };
 
+// What the writer knows of the output's layout, the strip being filled,
+// and the pool of workers with the batches they share.
 struct strip_writer {
     TIFF* out;
-    tmsize_t line_size;
+    tmsize_t line_size;     // asked of libtiff once a strip has been written
     uint32_t rows_per_strip;
     uint32_t image_length;  // 0 while the program does not know it
     uint32_t strips_per_plane;
-    uint64_t image_bytes;   // the raw bytes of the whole image; 0 while unknown
+    uint64_t image_rows;    // image length times planes; 0 while unknown
     bool jpeg;
     unsigned worker_count;  // wanted; 1: everything straight to libtiff
     size_t batch_bytes;     // the size at which a batch goes to the workers
@@ -126,6 +135,7 @@ static uint32_t rows_in_strip(const strip_writer* w, uint32_t strip_first_row)
     return w->image_length - strip_first_row;
 }
 
+// The strip holding row `row` of plane `sample`, as libtiff numbers them.
 static uint32_t strip_of(const strip_writer* w, uint32_t row, uint16_t sample)
 {
     return sample * w->strips_per_plane + row / w->rows_per_strip;
@@ -146,15 +156,12 @@ strip_writer* open_strip_writer(TIFF* out)
     TIFFGetFieldDefaulted(out, TIFFTAG_SAMPLESPERPIXEL, &samples);
     TIFFGetField(out, TIFFTAG_IMAGELENGTH, &w->image_length);
     w->out = out;
-    w->line_size = TIFFScanlineSize(out);
     w->rows_per_strip = rows_per_strip == 0 ? 1 : rows_per_strip;
     uint64_t strips = ((uint64_t)w->image_length + w->rows_per_strip - 1) / w->rows_per_strip;
     w->strips_per_plane = strips > UINT32_MAX ? UINT32_MAX : (uint32_t)strips;
-    uint64_t rows = (uint64_t)w->image_length * (planar == PLANARCONFIG_SEPARATE ? samples : 1);
-    uint64_t line = w->line_size > 0 ? (uint64_t)w->line_size : 0;
-    w->image_bytes = line > 0 && rows > UINT64_MAX / line ? UINT64_MAX : rows * line;
+    w->image_rows = (uint64_t)w->image_length * (planar == PLANARCONFIG_SEPARATE ? samples : 1);
     w->jpeg = compression == COMPRESSION_JPEG;
-    w->worker_count = w->line_size > 0 ? workers_wanted() : 1;
+    w->worker_count = workers_wanted();
     return w;
 }
 
@@ -359,13 +366,17 @@ static void encode_batch(strip_worker* k, strip_batch* b, tmsize_t line_size)
     k->file.messages = nullptr;
 }
 
-static void run_worker(strip_writer* w, strip_worker* k)
+// A worker's thread: encodes the batches handed over, oldest first,
+// until the writer stops.
+static void* run_worker(void* arg)
 {
+    strip_worker* k = (strip_worker*)arg;
+    strip_writer* w = k->writer;
     for (;;) {
         std::unique_lock<std::mutex> hold(w->lock);
         w->work_ready.wait(hold, [w] { return !w->to_encode.empty() || w->stopping; });
         if (w->to_encode.empty())
-            return;
+            return nullptr;
         strip_batch* b = w->to_encode.front();
         w->to_encode.pop_front();
         hold.unlock();
@@ -470,8 +481,8 @@ static void stop_pool(strip_writer* w)
     }
     w->work_ready.notify_all();
     for (strip_worker* k : w->workers) {
-        if (k->thread.joinable())
-            k->thread.join();
+        if (k->running)
+            pthread_join(k->thread, nullptr);
         TIFFClose(k->tif);
         delete k;
     }
@@ -494,8 +505,10 @@ static bool start_pool(strip_writer* w, uint64_t strip_bytes)
     if (count < 2)
         return false;
     w->batch_bytes = BATCH_BYTES;
-    if (w->image_bytes > 0 && w->image_bytes / (4 * count) < BATCH_BYTES)
-        w->batch_bytes = (size_t)(w->image_bytes / (4 * count));
+    uint64_t line = (uint64_t)w->line_size;
+    uint64_t image_bytes = w->image_rows > UINT64_MAX / line ? UINT64_MAX : w->image_rows * line;
+    if (image_bytes > 0 && image_bytes / (4 * count) < BATCH_BYTES)
+        w->batch_bytes = (size_t)(image_bytes / (4 * count));
     // The strip libtiff was given is finished and written before the
     // first raw strip follows it.
     if (!TIFFFlushData(w->out)) {
@@ -509,27 +522,31 @@ static bool start_pool(strip_writer* w, uint64_t strip_bytes)
         w->batches.push_back(b);
         w->free_batches.push_back(b);
     }
-    for (unsigned i = 0; i < count && w->batches.size() == 2 * count + 1; i++) {
+    bool made = w->batches.size() == 2 * count + 1;
+    for (unsigned i = 0; made && i < count; i++) {
         strip_worker* k = open_worker(w->out);
-        if (k == nullptr)
-            break;
-        w->workers.push_back(k);
+        if (k != nullptr) {
+            k->writer = w;
+            w->workers.push_back(k);
+            k->running = pthread_create(&k->thread, nullptr, run_worker, k) == 0;
+        }
+        made = k != nullptr && k->running;
     }
-    if (w->workers.size() < count) {
+    if (!made) {
         stop_pool(w);
         w->free_batches.clear();
         return false;
     }
-    for (strip_worker* k : w->workers)
-        k->thread = std::thread(run_worker, w, k);
     w->pooled = true;
     return true;
 }
 
-// Whether the strip about to begin, of `strip_bytes` raw bytes, goes to
-// the workers, starting them if they are wanted and not yet running. The
-// first strip of all never does.
-static bool use_pool(strip_writer* w, uint64_t strip_bytes)
+// Whether the strip about to begin, `size` bytes or else `rows` scan
+// lines, goes to the workers, starting them if they are wanted and not yet
+// running. The first strip of all never does; once it is written, libtiff
+// has accepted the output's fields, and the scan line size is asked for
+// (before, a faulty field would be reported twice).
+static bool use_pool(strip_writer* w, uint32_t rows, tmsize_t size)
 {
     if (w->pooled)
         return true;
@@ -537,7 +554,12 @@ static bool use_pool(strip_writer* w, uint64_t strip_bytes)
     w->any_strip = true;
     if (first || w->worker_count < 2)
         return false;
-    return start_pool(w, strip_bytes);
+    w->line_size = TIFFScanlineSize(w->out);
+    if (w->line_size <= 0) {
+        w->worker_count = 1;
+        return false;
+    }
+    return start_pool(w, size > 0 ? (uint64_t)size : (uint64_t)rows * (uint64_t)w->line_size);
 }
 
 // Appends one row to the open strip, the last piece of the batch being
@@ -571,7 +593,7 @@ static void begin_strip(strip_writer* w, uint32_t strip, uint32_t row, uint16_t 
     w->first_row = row;
     w->rows = 0;
     w->rows_wanted = rows_in_strip(w, top) - (row - top);
-    if (use_pool(w, (uint64_t)w->rows_wanted * (uint64_t)w->line_size)) {
+    if (use_pool(w, w->rows_wanted, 0)) {
         strip_batch* b = filling_batch(w);
         b->pieces.push_back(strip_piece{strip, sample, row, 0, false, b->raw.size(), 0, 0});
     }
@@ -594,12 +616,15 @@ int write_strip_row(strip_writer* w, const void* data, uint32_t row, uint16_t sa
             end_strip(w);
         return w->failed ? -1 : 1;
     }
-    if (w->jpeg)
-        w->last_row.assign((const unsigned char*)data, (const unsigned char*)data + w->line_size);
     w->rows++;
     if (TIFFWriteScanline(w->out, (void*)data, row, sample) < 0) {
         w->failed = true;
         return -1;
+    }
+    if (w->jpeg) {
+        if (w->line_size == 0)
+            w->line_size = TIFFScanlineSize(w->out);
+        w->last_row.assign((const unsigned char*)data, (const unsigned char*)data + w->line_size);
     }
     return 1;
 }
@@ -608,7 +633,7 @@ int write_whole_strip(strip_writer* w, uint32_t strip, const void* data, tmsize_
 {
     if (w == nullptr || w->failed)
         return -1;
-    if (!use_pool(w, (uint64_t)size)) {
+    if (!use_pool(w, 0, size > 0 ? size : 1)) {
         if (TIFFWriteEncodedStrip(w->out, strip, (void*)data, size) < 0) {
             w->failed = true;
             return -1;
