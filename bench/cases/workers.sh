@@ -57,7 +57,7 @@ workers "suntag 24-bit (LZW)" "'$BIN/suntag' '$WORK/photo8000.ras' '$WORK/s.tif'
 workers "greytag -c lzw" "'$BIN/greytag' -c lzw '$T' '$WORK/g2.tif'" \
     "vips" "vips colourspace '$T' '$WORK/v.tif[compression=lzw]' b-w"
 workers "halftone -c g4" "'$BIN/halftone' -c g4 '$WORK/grey8000.tif' '$WORK/h.tif'" \
-    "pamditherbw | pnmtotiff -g4" \
+    "pamditherbw, pnmtotiff -g4" \
     "pamditherbw -fs '$WORK/grey8000.pgm' | pamtopnm | pnmtotiff -g4 > '$WORK/p.tif'"
 workers "chromatag -c jpeg" "'$BIN/chromatag' -c jpeg '$T' '$WORK/c.tif'" \
     "vips" "vips copy '$T' '$WORK/v.tif[compression=jpeg,Q=75]'" \
