@@ -15,7 +15,9 @@
 // variable (a whole number from 1; anything else, or nothing, means one
 // per processor), lowered so that the strips in flight stay within a
 // fixed memory budget: at most 2 x workers + 1 batches of about 128 KiB
-// plus one strip each, raw and encoded.
+// plus one strip each, raw and encoded. Each worker's handle also keeps
+// libtiff's table of strip offsets and sizes, as the output's does (16
+// bytes a strip).
 #ifndef COMMON_STRIP_WRITER_H
 #define COMMON_STRIP_WRITER_H
 
