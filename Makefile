@@ -51,13 +51,15 @@ bench: build
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# Builds a Debian package of the same in $(BUILD)/.
+# Builds a Debian package of the same in $(BUILD)/ and checks it with
+# lintian: any error fails (warnings are shown).
 deb: build
-	@$(MAKE) --no-print-directory deps PACKAGES="dpkg-dev file"
+	@$(MAKE) --no-print-directory deps PACKAGES="dpkg-dev file lintian"
 	cd $(BUILD) && cpack -G DEB
 	@for deb in $(BUILD)/*.deb; do \
 	  depends=$$(dpkg-deb -f $$deb Depends); echo "$$deb: Depends: $$depends"; \
 	  echo "$$depends" | grep -q libtiff || { echo "$$deb does not depend on libtiff" >&2; exit 1; }; \
+	  echo "lintian $$deb"; lintian --fail-on error $$deb || exit 1; \
 	done
 
 # The fuzzing campaign: every target of fuzz/targets for FUZZ_SECONDS each
