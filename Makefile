@@ -13,7 +13,8 @@ PREFIX     ?= /usr/local
 FUZZ_SECONDS ?= 1200
 FUZZ_JOBS    ?= 1
 
-.PHONY: all deps build demo test test-plain test-asan test-tsan bench install deb fuzz fuzz-one clean
+.PHONY: all deps configure programs build demo test test-plain test-asan test-tsan bench install \
+        deb fuzz fuzz-one clean
 
 all: build
 
@@ -28,12 +29,22 @@ deps:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
 	fi
 
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+# The build prints one line per step: no make "Entering directory" lines.
+BUILD_FLAGS = -j $(JOBS) -- --no-print-directory
 
-demo: build
-	sh examples/demo.sh $(BUILD)/bin
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+# The sixteen programs alone.
+programs: configure
+	@cmake --build $(BUILD) --target programs $(BUILD_FLAGS)
+
+# Everything: the programs, the tests and the benchmark generators.
+build: configure
+	@cmake --build $(BUILD) $(BUILD_FLAGS)
+
+demo: programs
+	@sh examples/demo.sh $(BUILD)/bin
 
 test: test-plain test-asan test-tsan
 
@@ -41,15 +52,15 @@ test-plain: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) $(BUILD_FLAGS)
 	ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
 
 # The programs under ThreadSanitizer, running the strip writer's test: the
 # workers that encode strips share no data without a lock.
 test-tsan: deps
-	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE_THREADS=ON >/dev/null
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target strip_writer_test
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE_THREADS=ON >/dev/null
+	@cmake --build $(TSAN_BUILD) --target strip_writer_test $(BUILD_FLAGS)
 	ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -R StripWriter
 
 bench: build
@@ -59,13 +70,15 @@ bench: build
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# Builds a Debian package of the same in $(BUILD)/.
+# Builds a Debian package of the same in $(BUILD)/ and checks it with
+# lintian: any error fails (warnings are shown).
 deb: build
-	@$(MAKE) --no-print-directory deps PACKAGES="dpkg-dev file"
+	@$(MAKE) --no-print-directory deps PACKAGES="dpkg-dev file lintian"
 	cd $(BUILD) && cpack -G DEB
 	@for deb in $(BUILD)/*.deb; do \
 	  depends=$$(dpkg-deb -f $$deb Depends); echo "$$deb: Depends: $$depends"; \
 	  echo "$$depends" | grep -q libtiff || { echo "$$deb does not depend on libtiff" >&2; exit 1; }; \
+	  echo "lintian $$deb"; lintian --fail-on error $$deb || exit 1; \
 	done
 
 # The fuzzing campaign: every target of fuzz/targets for FUZZ_SECONDS each

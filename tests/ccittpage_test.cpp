@@ -13,14 +13,14 @@ std::string expected_usage()
     return std::string(TIFFGetVersion()) + "\n\n" +
            "usage: ccittpage [options] [input.tif ...]\n"
            "where options are:\n"
-           " -w            suppress warning messages\n"
+           " -w            show warning messages\n"
            " -l chars      set maximum output line length for generated PostScript\n"
            " -p page#      select page to print (can use multiple times)\n"
            " -x xres       set default horizontal resolution of input data (dpi)\n"
            " -y yres       set default vertical resolution of input data (lpi)\n"
            " -S            scale output to page size\n"
-           " -W width      set output page width (inches), default is 8.5\n"
-           " -H height     set output page height (inches), default is 11\n";
+           " -W width      set output page width (inches), default is the first page's\n"
+           " -H height     set output page height (inches), default is the first page's\n";
 }
 
 // The lines every page starts with, after the creation date and the

@@ -24,7 +24,8 @@ std::string expected_usage()
            "and the other options are:\n\n"
            " -r\trows/strip\n\n"
            " -h\thorizontal sampling factor (1,2,4)\n\n"
-           " -v\tvertical sampling factor (1,2,4)\n\n";
+           " -v\tvertical sampling factor (1,2,4)\n\n"
+           " -z\tstudio-range levels (Y 16-235, Cb/Cr 16-240)\n\n";
 }
 
 // How the output is coded: sampling factors and reference levels.

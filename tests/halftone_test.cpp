@@ -82,6 +82,7 @@ std::string expected_usage()
            "usage: halftone [options] input.tif output.tif\n"
            "where options are:\n"
            " -r #\t\tmake each strip have no more than # rows\n"
+           " -t #\t\tset dithering threshold (0-255, default 128)\n"
            " -f lsb2msb\tforce lsb-to-msb FillOrder for output\n"
            " -f msb2lsb\tforce msb-to-lsb FillOrder for output\n"
            " -c lzw[:opts]\tcompress output with Lempel-Ziv & Welch encoding\n"

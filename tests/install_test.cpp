@@ -1,7 +1,7 @@
 // The build installed into a temporary prefix, as `make install` does:
 // the programs land in bin/ and run from there, each program's manual page
 // in share/man/man1/ and its bash completion in
-// share/bash-completion/completions/.
+// share/bash-completion/completions/, the licence in share/doc/tiffsuite/.
 #include "suite_sources.h"
 
 #include <cstdlib>
@@ -39,6 +39,8 @@ TEST_F(Install, ProgramsPagesAndCompletionsLandInPlace)
         EXPECT_EQ(read_file(prefix + "/share/bash-completion/completions/" + program), completion)
             << program;
     }
+    EXPECT_EQ(read_file(prefix + "/share/doc/tiffsuite/LICENSE"),
+              read_file(std::string(SOURCE_DIR) + "/LICENSE"));
     // Nothing but the programs goes to bin/ (no test or benchmark programs).
     shell_result listing = run_shell("ls " + shell_quote(prefix + "/bin"));
     EXPECT_EQ(lines_of(listing.out).size(), suite_programs().size()) << listing.out;

@@ -1,7 +1,9 @@
-// The manual pages against the programs as built: every program has a
-// page in the usual layout that formats cleanly, lists in OPTIONS every
-// option the program's source accepts (and none it does not), and lists in
-// EXIT STATUS every status the program can end with (and none other).
+// The manual pages and the usage texts against the programs as built:
+// every program has a page in the usual layout that formats cleanly, lists
+// in OPTIONS every option the program's source accepts (and none it does
+// not), and lists in EXIT STATUS every status the program can end with (and
+// none other); every usage text names the options and -c schemes the
+// program accepts, and none it refuses.
 #include "suite_sources.h"
 
 #include <map>
@@ -161,6 +163,64 @@ std::string joined(const std::set<std::string>& words)
     return text;
 }
 
+// Fails for every option of `accepted` that `listed` (what `where` names)
+// lacks, and for every listed option that is not accepted.
+void expect_same_options(const std::string& program, const std::string& where,
+                         const std::set<std::string>& accepted,
+                         const std::set<std::string>& listed)
+{
+    for (const std::string& option : accepted)
+        EXPECT_TRUE(listed.count(option)) << program << ": " << option
+                                          << " is accepted but not in " << where << " ("
+                                          << joined(listed) << ")";
+    for (const std::string& option : listed)
+        EXPECT_TRUE(accepted.count(option)) << program << ": " << where << " names " << option
+                                            << ", which is not accepted (" << joined(accepted)
+                                            << ")";
+}
+
+// The compression schemes a -c option may name.
+const char* const all_schemes[] = {"none", "packbits", "lzw", "zip", "jpeg", "g3", "g4"};
+
+// The options a usage text names: every word that starts with '-' after a
+// blank, '[' or ','; "-#" stands for the directory numbers -0 to -9.
+std::set<std::string> listed_options(const std::string& text)
+{
+    std::set<std::string> options;
+    static const std::regex word(R"((?:^|[\s\[,])(-[A-Za-z0-9#]+))");
+    for (auto m = std::sregex_iterator(text.begin(), text.end(), word);
+         m != std::sregex_iterator(); ++m) {
+        std::string option = (*m)[1].str();
+        if (option != "-#")
+            options.insert(option);
+        else
+            for (char digit = '0'; digit <= '9'; digit++)
+                options.insert(std::string("-") + digit);
+    }
+    return options;
+}
+
+// The schemes a usage text names, after "-c " or first on an indented line
+// (" jpeg\t\tJPEG encoding").
+std::set<std::string> listed_schemes(const std::string& text)
+{
+    std::set<std::string> schemes;
+    static const std::regex word(R"((?:-c |^ )(\w+))");
+    for (const std::string& line : lines_of(text))
+        for (auto m = std::sregex_iterator(line.begin(), line.end(), word);
+             m != std::sregex_iterator(); ++m)
+            for (const char* scheme : all_schemes)
+                if ((*m)[1].str() == scheme)
+                    schemes.insert(scheme);
+    return schemes;
+}
+
+bool shows_usage(const run_result& r)
+{
+    return r.err.find("usage:") != std::string::npos ||
+           r.err.find("Usage:") != std::string::npos;
+}
+
 // The statuses table is what the pages are checked against, so it must
 // hold at least every status the code names outright, and every program
 // must have a row.
@@ -238,16 +298,43 @@ TEST(ManPages, OptionsSectionMatchesTheOptionsAccepted)
         std::string text = read_file(page_path(program));
         if (text.empty())
             continue;  // reported by the layout test
-        std::set<std::string> accepted = accepted_options(read_file(source_path(program)));
-        std::set<std::string> documented = documented_options(parse_page(text));
-        for (const std::string& option : accepted)
-            EXPECT_TRUE(documented.count(option))
-                << program << ": " << option << " is accepted but not in OPTIONS ("
-                << joined(documented) << ")";
-        for (const std::string& option : documented)
-            EXPECT_TRUE(accepted.count(option))
-                << program << ": OPTIONS names " << option << ", which is not accepted ("
-                << joined(accepted) << ")";
+        expect_same_options(program, "OPTIONS",
+                            accepted_options(read_file(source_path(program))),
+                            documented_options(parse_page(text)));
+    }
+}
+
+class UsageTexts : public ToolTest {};
+
+// Each program's usage text names every option its source accepts and no
+// other; where -c takes a scheme, it names every scheme that gets past the
+// option parsing (to the missing input) and none that ends in the usage text.
+TEST_F(UsageTexts, NameTheOptionsAndSchemesAccepted)
+{
+    for (const std::string& program : suite_programs()) {
+        // Without arguments; ccittpage and notelist then read standard
+        // input, so an unknown option instead.
+        run_options closed;
+        closed.closed_input = true;
+        run_result usage = run(program, {}, closed);
+        if (!shows_usage(usage))
+            usage = run(program, {"-@"}, closed);
+        if (!shows_usage(usage)) {
+            ADD_FAILURE() << program << " shows no usage text: " << usage.err;
+            continue;
+        }
+        std::string source = read_file(source_path(program));
+        expect_same_options(program, "the usage text", accepted_options(source),
+                            listed_options(usage.err));
+        if (!options_with_argument(source).count("-c"))
+            continue;
+        std::set<std::string> accepted;
+        for (const char* scheme : all_schemes)
+            if (!shows_usage(run(program, {"-c", scheme, "missing.in", "missing.out"})))
+                accepted.insert(scheme);
+        EXPECT_TRUE(shows_usage(run(program, {"-c", "bogus", "missing.in", "missing.out"})))
+            << program;
+        EXPECT_EQ(listed_schemes(usage.err), accepted) << program << ": -c schemes";
     }
 }
 
@@ -304,6 +391,14 @@ TEST(ManPages, ParsersSeeOptionsAndStatuses)
               (std::set<std::string>{"-replace", "-cfile"}));
     EXPECT_EQ(accepted_options("if (strcmp(argv[i], \"-sf\") == 0 && i + 3 < argc)"),
               (std::set<std::string>{"-sf"}));
+    const std::string usage = "usage: x [-c comp] [-b] in\n -r #\t\trows, -w, -#\n"
+                              " -c lzw[:opts]\tzip or g4-like\n jpeg\t\tJPEG\n"
+                              " r\t\tRGB 1-bit lsb-to-msb\n";
+    std::set<std::string> listed = {"-c", "-b", "-r", "-w"};
+    for (char digit = '0'; digit <= '9'; digit++)
+        listed.insert(std::string("-") + digit);
+    EXPECT_EQ(listed_options(usage), listed);
+    EXPECT_EQ(listed_schemes(usage), (std::set<std::string>{"lzw", "jpeg"}));
     EXPECT_EQ(literal_statuses("exit(-7); usage(1); int main(int c, char** v) { return -4; "
                                "return ok ? 0 : 1; return status; }"),
               (std::set<int>{249, 1, 252, 0}));

@@ -25,7 +25,8 @@ std::string expected_usage()
            " -s\t\tdisplay strip offsets and byte counts\n"
            " -w\t\tdisplay raw data in words rather than bytes\n"
            " -z\t\tenable strip chopping\n"
-           " -#\t\tset initial directory (first directory is # 0)\n";
+           " -#\t\tset initial directory (first directory is # 0)\n"
+           " -S -l -m -v\taccepted and ignored\n";
 }
 
 // Bytes 0, 1, 2, ... (mod 256).

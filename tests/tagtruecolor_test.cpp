@@ -19,6 +19,7 @@ std::string expected_usage()
            " none\t\tno compression\n"
            "and the other options are:\n"
            " -r\trows/strip\n"
+           " -t\trows/strip (the same as -r)\n"
            " -b (progress by block rather than as a whole image)\n"
            " -n don't emit alpha component.\n";
 }

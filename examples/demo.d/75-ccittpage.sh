@@ -15,11 +15,7 @@ grep -m 3 ' m([^)]' "$OUT/fax.ps" | cut -c 1-72 | sed 's/^/    /'
 print_to "$OUT/fax-letter.ps" "ccittpage: page 1 of the Group 4 file, scaled to letter paper" \
     "$BIN/ccittpage" -p 1 -W 8.5 -H 11 -S "$OUT/fax-g4.tif"
 show "$OUT/fax-letter.ps"
-# A dithered picture from the benchmarks' generator.
-"$BIN/../bench/gen_image" 1728 300 pbm > "$OUT/dither.pbm"
-step "anymaptag: a dithered picture as a Group 4 TIFF" \
-    "$BIN/anymaptag" -c g4 -R 200 "$OUT/dither.pbm" "$OUT/dither.tif"
-show "$OUT/dither.tif"
-print_to "$OUT/dither.ps" "ccittpage: the dithered picture as PostScript" \
-    "$BIN/ccittpage" "$OUT/dither.tif"
-show "$OUT/dither.ps"
+print_to "$OUT/sample-halftone.ps" \
+    "ccittpage: the photograph halftoned to Group 4 (by halftone above) as PostScript" \
+    "$BIN/ccittpage" "$OUT/sample-halftone-g4.tif"
+show "$OUT/sample-halftone.ps"

@@ -25,14 +25,14 @@
 const char* const help_lines[] = {
     "usage: ccittpage [options] [input.tif ...]",
     "where options are:",
-    " -w            suppress warning messages",
+    " -w            show warning messages",
     " -l chars      set maximum output line length for generated PostScript",
     " -p page#      select page to print (can use multiple times)",
     " -x xres       set default horizontal resolution of input data (dpi)",
     " -y yres       set default vertical resolution of input data (lpi)",
     " -S            scale output to page size",
-    " -W width      set output page width (inches), default is 8.5",
-    " -H height     set output page height (inches), default is 11",
+    " -W width      set output page width (inches), default is the first page's",
+    " -H height     set output page height (inches), default is the first page's",
     nullptr,
 };
 

@@ -38,6 +38,7 @@ const char* const help_lines[] = {
     " -r\trows/strip\n",
     " -h\thorizontal sampling factor (1,2,4)\n",
     " -v\tvertical sampling factor (1,2,4)\n",
+    " -z\tstudio-range levels (Y 16-235, Cb/Cr 16-240)\n",
     nullptr,
 };
 

@@ -27,6 +27,7 @@ const char* const help_lines[] = {
     "usage: halftone [options] input.tif output.tif",
     "where options are:",
     " -r #\t\tmake each strip have no more than # rows",
+    " -t #\t\tset dithering threshold (0-255, default 128)",
     " -f lsb2msb\tforce lsb-to-msb FillOrder for output",
     " -f msb2lsb\tforce msb-to-lsb FillOrder for output",
     " -c lzw[:opts]\tcompress output with Lempel-Ziv & Welch encoding",

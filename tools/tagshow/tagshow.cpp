@@ -39,6 +39,7 @@ const char* const help_lines[] = {
     " -w\t\tdisplay raw data in words rather than bytes",
     " -z\t\tenable strip chopping",
     " -#\t\tset initial directory (first directory is # 0)",
+    " -S -l -m -v\taccepted and ignored",
     nullptr,
 };
 

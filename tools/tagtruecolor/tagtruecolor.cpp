@@ -35,6 +35,7 @@ const char* const help_lines[] = {
     " none\t\tno compression",
     "and the other options are:",
     " -r\trows/strip",
+    " -t\trows/strip (the same as -r)",
     " -b (progress by block rather than as a whole image)",
     " -n don't emit alpha component.",
     nullptr,
