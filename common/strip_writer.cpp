@@ -161,7 +161,9 @@ strip_writer* open_strip_writer(TIFF* out)
     w->strips_per_plane = strips > UINT32_MAX ? UINT32_MAX : (uint32_t)strips;
     w->image_rows = (uint64_t)w->image_length * (planar == PLANARCONFIG_SEPARATE ? samples : 1);
     w->jpeg = compression == COMPRESSION_JPEG;
-    w->worker_count = workers_wanted();
+    // Uncompressed strips have nothing to encode: handing them to workers
+    // would only copy them twice more.
+    w->worker_count = compression == COMPRESSION_NONE ? 1 : workers_wanted();
     return w;
 }
 

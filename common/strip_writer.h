@@ -1,9 +1,9 @@
 // The strip writer: the one way the converters hand image data to a TIFF
 // output, row by row or strip by strip.
 //
-// With one worker it hands everything straight to libtiff (scan lines to
-// TIFFWriteScanline, whole strips to TIFFWriteEncodedStrip). With more, the
-// first strip still goes that way (so that the output's codec is set up,
+// With one worker, or an uncompressed output, it hands everything straight
+// to libtiff (scan lines to TIFFWriteScanline, whole strips to
+// TIFFWriteEncodedStrip). With more, the first strip still goes that way (so that the output's codec is set up,
 // and adds its fields, as it always is); later strips are gathered in
 // batches that worker threads encode, each through an in-memory TIFF
 // handle of its own set up like the output, in the very calls the program
