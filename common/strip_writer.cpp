@@ -1,4 +1,5 @@
 #include "strip_writer.h"
+#include "worker_count.h"
 
 #include <condition_variable>
 #include <cstdarg>
@@ -19,7 +20,6 @@
 const size_t BATCH_BYTES = 128 * 1024;
 // What the batches in flight may take, raw and encoded, all together.
 const uint64_t MEMORY_BUDGET = 64 * 1024 * 1024;
-const unsigned MAX_WORKERS = 64;
 // Where every strip of a worker's in-memory file begins: just past a
 // header, so that the file never grows however much it encodes.
 const uint64_t FAKE_STRIP_OFFSET = 16;
@@ -111,20 +111,6 @@ struct strip_writer {
     std::condition_variable work_ready;
     std::condition_variable batch_done;
 };
-
-// The number of workers TIFFSUITE_THREADS asks for, or one per processor.
-static unsigned workers_wanted()
-{
-    const char* value = getenv("TIFFSUITE_THREADS");
-    if (value != nullptr && *value != '\0') {
-        char* end;
-        long n = strtol(value, &end, 10);
-        if (*end == '\0' && n >= 1)
-            return n < (long)MAX_WORKERS ? (unsigned)n : MAX_WORKERS;
-    }
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n < MAX_WORKERS ? n : MAX_WORKERS;
-}
 
 // The rows strip `strip_first_row` begins: all of rows_per_strip but at
 // the bottom of a known image.
