@@ -151,7 +151,6 @@ static TIFF* open_worker_handle(TIFF* in, const char* mode, message_sink* sink)
 // with it when `sink` is given.
 static void make_unit(unit_reader* r, TIFF* tif, void* state, reader_slot* s, message_sink* sink)
 {
-    memset(s->data, 0, r->unit_bytes);
     s->messages.clear();
     s->reported = 0;
     unit_job job = {tif, s->unit, s->data, state, 0};
@@ -268,7 +267,7 @@ static bool make_slots(unit_reader* r, uint32_t count)
         reader_slot* s = new (std::nothrow) reader_slot();
         if (s == nullptr)
             return false;
-        s->data = (unsigned char*)malloc(r->unit_bytes > 0 ? r->unit_bytes : 1);
+        s->data = (unsigned char*)calloc(r->unit_bytes > 0 ? r->unit_bytes : 1, 1);
         r->slots.push_back(s);
         if (s->data == nullptr)
             return false;
@@ -281,10 +280,8 @@ unit_reader* open_unit_reader(TIFF* in, const char* mode, void* in_state, uint32
                               bool use_workers)
 {
     unit_reader* r = new (std::nothrow) unit_reader();
-    if (r == nullptr) {
-        TIFFErrorExtR(in, TIFFFileName(in), "No space for the strip reader");
+    if (r == nullptr)
         return nullptr;
-    }
     r->in = in;
     r->in_state = in_state;
     r->units = units;
@@ -311,7 +308,6 @@ unit_reader* open_unit_reader(TIFF* in, const char* mode, void* in_state, uint32
     if (!r->pooled && !make_slots(r, hold)) {
         free_slots(r);
         delete r;
-        TIFFErrorExtR(in, TIFFFileName(in), "No space for the strip reader");
         return nullptr;
     }
     for (reader_slot* s : r->slots)

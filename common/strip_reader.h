@@ -32,8 +32,9 @@
 struct unit_reader;
 
 // One unit being made: through `tif` (the program's handle or a
-// worker's), into `data` (the unit's bytes, zeroed beforehand), with the
-// state `begin` set up for that handle. `progress` may count what is made
+// worker's), into `data` (the unit's bytes: zeros the first time, then
+// whatever an earlier unit left), with the state `begin` set up for that
+// handle. `progress` may count what is made
 // so far (rows, say): a message libtiff raises is kept with the progress
 // at that moment.
 struct unit_job {
@@ -45,8 +46,9 @@ struct unit_job {
 };
 
 // How units are made. `make` returns 1, or 0 when the unit failed; it
-// runs on the workers at the same time as on other units, and may only
-// read `context`. `begin`, when given, sets up the state of a worker's
+// must write every byte of the unit that is used (so that the output
+// does not depend on which units went before), runs on the workers at the
+// same time as on other units, and may only read `context`. `begin`, when given, sets up the state of a worker's
 // handle (true on success), `end` frees it.
 struct unit_work {
     int (*make)(unit_job* job, const void* context);
@@ -61,7 +63,7 @@ struct unit_work {
 // way), or nullptr when `make` needs no handle at all; `in_state` is the
 // state of the program's own handle. Workers are used only when
 // `use_workers` (a program passes false where they gain nothing). Returns
-// nullptr, after reporting it, when there is no memory.
+// nullptr when there is no memory (nothing is reported).
 unit_reader* open_unit_reader(TIFF* in, const char* mode, void* in_state, uint32_t units,
                               size_t unit_bytes, uint32_t hold, const unit_work* work,
                               bool use_workers);
