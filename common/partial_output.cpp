@@ -51,6 +51,15 @@ static bool holds_data(TIFF* in, uint32_t block, uint64_t file_size)
     return count > 0 && offset < file_size && count <= file_size - offset;
 }
 
+bool block_in_file(TIFF* in, uint32_t block)
+{
+    struct stat st;
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+    return compression == COMPRESSION_OJPEG || fstat(TIFFFileno(in), &st) != 0 ||
+           !S_ISREG(st.st_mode) || holds_data(in, block, (uint64_t)st.st_size);
+}
+
 int keep_rows_with_data(TIFF* in, uint32_t* height)
 {
     const char* name = TIFFFileName(in);

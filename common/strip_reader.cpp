@@ -56,7 +56,7 @@ struct reader_worker {
 
 struct unit_reader {
     TIFF* in;
-    void* in_state;
+    reader_worker* here;  // without workers: the handle units are made through
     uint32_t units;
     size_t unit_bytes;
     unit_work work;
@@ -206,6 +206,15 @@ static void issue_unit(unit_reader* r, reader_slot* s)
     r->work_ready.notify_one();
 }
 
+static void close_handle(unit_reader* r, reader_worker* k)
+{
+    if (k->begun && r->work.end != nullptr)
+        r->work.end(k->state, r->work.context);
+    if (k->tif != nullptr)
+        TIFFClose(k->tif);
+    delete k;
+}
+
 static void stop_workers(unit_reader* r)
 {
     {
@@ -216,31 +225,40 @@ static void stop_workers(unit_reader* r)
     for (reader_worker* k : r->workers) {
         if (k->running)
             pthread_join(k->thread, nullptr);
-        if (k->begun && r->work.end != nullptr)
-            r->work.end(k->state, r->work.context);
-        if (k->tif != nullptr)
-            TIFFClose(k->tif);
-        delete k;
+        close_handle(r, k);
     }
     r->workers.clear();
+}
+
+// A handle of its own (none when `mode` is nullptr) with its state set
+// up, or nullptr.
+static reader_worker* open_handle(unit_reader* r, const char* mode)
+{
+    reader_worker* k = new (std::nothrow) reader_worker();
+    if (k == nullptr)
+        return nullptr;
+    k->reader = r;
+    k->sink = message_sink{nullptr, nullptr};
+    if (mode != nullptr && (k->tif = open_worker_handle(r->in, mode, &k->sink)) == nullptr) {
+        delete k;
+        return nullptr;
+    }
+    k->begun = r->work.begin == nullptr || r->work.begin(k->tif, &k->state, r->work.context);
+    if (!k->begun) {
+        close_handle(r, k);
+        return nullptr;
+    }
+    return k;
 }
 
 // Opens `count` workers; returns how many run.
 static unsigned start_workers(unit_reader* r, const char* mode, unsigned count)
 {
     for (unsigned i = 0; i < count; i++) {
-        reader_worker* k = new (std::nothrow) reader_worker();
+        reader_worker* k = open_handle(r, mode);
         if (k == nullptr)
             break;
-        k->reader = r;
-        k->sink = message_sink{nullptr, nullptr};
-        if (mode != nullptr && (k->tif = open_worker_handle(r->in, mode, &k->sink)) == nullptr) {
-            delete k;
-            break;
-        }
-        k->begun = r->work.begin == nullptr || r->work.begin(k->tif, &k->state, r->work.context);
-        if (k->begun)
-            k->running = pthread_create(&k->thread, nullptr, run_worker, k) == 0;
+        k->running = pthread_create(&k->thread, nullptr, run_worker, k) == 0;
         r->workers.push_back(k);
         if (!k->running)
             break;
@@ -275,15 +293,13 @@ static bool make_slots(unit_reader* r, uint32_t count)
     return true;
 }
 
-unit_reader* open_unit_reader(TIFF* in, const char* mode, void* in_state, uint32_t units,
-                              size_t unit_bytes, uint32_t hold, const unit_work* work,
-                              bool use_workers)
+unit_reader* open_unit_reader(TIFF* in, const char* mode, uint32_t units, size_t unit_bytes,
+                              uint32_t hold, const unit_work* work, bool use_workers)
 {
     unit_reader* r = new (std::nothrow) unit_reader();
     if (r == nullptr)
         return nullptr;
     r->in = in;
-    r->in_state = in_state;
     r->units = units;
     r->unit_bytes = unit_bytes;
     r->work = *work;
@@ -305,7 +321,7 @@ unit_reader* open_unit_reader(TIFF* in, const char* mode, void* in_state, uint32
             free_slots(r);
         }
     }
-    if (!r->pooled && !make_slots(r, hold)) {
+    if (!r->pooled && (!make_slots(r, hold) || (r->here = open_handle(r, mode)) == nullptr)) {
         free_slots(r);
         delete r;
         return nullptr;
@@ -336,7 +352,7 @@ static reader_slot* made_slot(unit_reader* r, uint32_t unit)
         std::unique_lock<std::mutex> hold(r->lock);
         r->unit_made.wait(hold, [s] { return s->done; });
     } else if (!s->done) {
-        make_unit(r, r->in, r->in_state, s, nullptr);
+        make_unit(r, r->here->tif, r->here->state, s, &r->here->sink);
         s->done = true;
     }
     return s;
@@ -361,6 +377,8 @@ void close_unit_reader(unit_reader* r)
     if (r == nullptr)
         return;
     stop_workers(r);
+    if (r->here != nullptr)
+        close_handle(r, r->here);
     free_slots(r);
     delete r;
 }
@@ -506,7 +524,7 @@ strip_reader* open_strip_reader(TIFF* in, const char* mode, uint16_t planes, siz
         static const unit_work tiles = {make_band, begin_tiles, end_tiles, nullptr};
         unit_work work = l->tiled ? tiles : strips;
         work.context = l;
-        r->units = open_unit_reader(in, mode, nullptr, l->bands * l->planes,
+        r->units = open_unit_reader(in, mode, l->bands * l->planes,
                                     (size_t)l->band_rows * l->stride, l->planes, &work, true);
         if (r->units != nullptr && r->units->pooled)
             return r;

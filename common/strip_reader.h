@@ -3,17 +3,16 @@
 //
 // A program asks for the units of one directory (a strip, a row of
 // tiles, a band of rows: whatever it cuts the directory into) one after
-// another. With one worker, or where workers gain nothing, each unit is
-// made in the program's thread through the program's own handle, as a
-// program without the reader would. With more, workers make the units
-// ahead, each through a read-only handle of its own on the same file and
-// directory (libtiff handles are not shared between threads), opened by
-// name, checked to be the same file and directory, and set up with its
-// messages dropped (the program's handle has reported them). What libtiff
-// says while a worker makes a unit is kept with the unit and reported,
-// through the program's handle, from the program's thread when the
-// program takes that unit: messages come out in unit order, where they
-// would have come out without workers.
+// another. Workers make the units ahead, each through a read-only handle
+// of its own on the same file and directory (libtiff handles are not
+// shared between threads), opened by name, checked to be the same file
+// and directory, and set up with its messages dropped (the program's
+// handle has reported them). With one worker, or where workers gain
+// nothing, each unit is made in the program's thread, through one such
+// handle. What libtiff says while a unit is made is kept with the unit
+// and reported, through the program's handle, from the program's thread
+// when the program takes that unit: messages come out in unit order,
+// whichever thread made the unit.
 //
 // The number of workers comes from TIFFSUITE_THREADS (worker_count.h).
 // At most 2 x workers + 1 units are in flight, and never more than fit in
@@ -31,8 +30,8 @@
 
 struct unit_reader;
 
-// One unit being made: through `tif` (the program's handle or a
-// worker's), into `data` (the unit's bytes: zeros the first time, then
+// One unit being made: through `tif` (a handle of the reader's own, or
+// nullptr), into `data` (the unit's bytes: zeros the first time, then
 // whatever an earlier unit left), with the state `begin` set up for that
 // handle. `progress` may count what is made
 // so far (rows, say): a message libtiff raises is kept with the progress
@@ -59,14 +58,13 @@ struct unit_work {
 
 // Starts reading `units` units of `unit_bytes` each from the directory
 // `in` is on; the program holds at most `hold` of them at a time. `mode`
-// is the mode `in` was opened with (the workers open the file the same
-// way), or nullptr when `make` needs no handle at all; `in_state` is the
-// state of the program's own handle. Workers are used only when
+// is the mode the units' handles open the file with (TIFFOpen's), or
+// nullptr when `make` needs no handle at all. Workers are used only when
 // `use_workers` (a program passes false where they gain nothing). Returns
-// nullptr when there is no memory (nothing is reported).
-unit_reader* open_unit_reader(TIFF* in, const char* mode, void* in_state, uint32_t units,
-                              size_t unit_bytes, uint32_t hold, const unit_work* work,
-                              bool use_workers);
+// nullptr when there is no memory, or the file does not open again as the
+// same file and directory (nothing is reported).
+unit_reader* open_unit_reader(TIFF* in, const char* mode, uint32_t units, size_t unit_bytes,
+                              uint32_t hold, const unit_work* work, bool use_workers);
 
 // Unit `unit`: the units are taken in order, each once, no more than
 // `hold` of them not yet released. Reports the messages raised while it

@@ -3,10 +3,11 @@
 //
 //   chromatag [-c comp] [-r rows] [-h N] [-v N] [-z] input... output
 //
-// Each directory is rendered whole into an RGBA raster by libtiff, then
-// converted here: luma from single-precision tables, chroma averaged over
-// each block of h x v pixels, packed in blocks of h x v luma codes
-// followed by one Cb and one Cr code, and written strip by strip.
+// Each directory is rendered by libtiff as a viewer shows it, a band of
+// rows at a time, then converted here, strip by strip on worker threads:
+// luma from single-precision tables, chroma averaged over each block of
+// h x v pixels, packed in blocks of h x v luma codes followed by one Cb
+// and one Cr code.
 
 #include <cstdarg>
 #include <cstdint>
@@ -20,6 +21,7 @@
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "rgba_bands.h"
 #include "strip_writer.h"
 #include "tiff_output.h"
 #include "usage.h"
@@ -102,7 +104,7 @@ static void init_luma_tables()
 }
 
 // Converts the block of `rows` x `cols` pixels (at most v x h) whose top
-// left pixel is raster[first]; the raster runs bottom-up, `raster_width`
+// left pixel is raster[first]; the raster runs top-down, `raster_width`
 // pixels a row. Stores the block's h x v luma codes (y_pad where the block
 // passes the image edge), then its Cb and Cr, at `out`; returns the byte
 // after them.
@@ -111,7 +113,7 @@ static unsigned char* convert_block(unsigned char* out, const uint32_t* raster, 
 {
     float cb = 0, cr = 0;
     for (uint32_t j = 0; j < rows; j++) {
-        const uint32_t* pixel = raster + (first - (uint64_t)j * raster_width);
+        const uint32_t* pixel = raster + (first + (uint64_t)j * raster_width);
         for (uint32_t k = 0; k < cols; k++) {
             uint32_t rgba = pixel[k];
             int r = (int)TIFFGetR(rgba), g = (int)TIFFGetG(rgba), b = (int)TIFFGetB(rgba);
@@ -132,16 +134,16 @@ static unsigned char* convert_block(unsigned char* out, const uint32_t* raster, 
     return out;
 }
 
-// Packs `nrows` image rows of `width` pixels into `out`, block row after
-// block row; `top_row` is the raster row of the first (top) image row.
-// The last block row may have fewer than v rows.
-static void convert_strip(unsigned char* out, const uint32_t* raster, uint64_t top_row,
-                          uint32_t nrows, uint32_t width)
+// Packs the `nrows` top-down image rows of `width` pixels at `raster`
+// into `out`, block row after block row. The last block row may have
+// fewer than v rows.
+static void convert_strip(unsigned char* out, const uint32_t* raster, uint32_t nrows,
+                          uint32_t width)
 {
     const uint32_t h = horiz_subsampling, v = vert_subsampling;
     for (uint32_t done = 0; done < nrows; done += v) {
         uint32_t rows = nrows - done < v ? nrows - done : v;
-        uint64_t first = (top_row - done) * width;
+        uint64_t first = (uint64_t)done * width;
         uint32_t x = 0;
         for (; width - x >= h; x += h)
             out = convert_block(out, raster, first + x, rows, h, width);
@@ -161,47 +163,25 @@ static uint64_t strip_bytes(uint32_t width, uint32_t rows)
 }
 
 // What an image of width x length pixels becomes in the output: block
-// rows of the subsampled samples.
+// rows of the subsampled samples, shown upright or turned a quarter,
+// whichever takes more.
 static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
 {
     *row_bytes = strip_bytes(width, vert_subsampling);
     *rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
+    uint64_t turned_row_bytes = strip_bytes(length, vert_subsampling);
+    uint64_t turned_rows = ((uint64_t)width + vert_subsampling - 1) / vert_subsampling;
+    if (turned_row_bytes * turned_rows > *row_bytes * *rows)
+        *row_bytes = turned_row_bytes, *rows = turned_rows;
 }
 
-// Writes the bottom-up `raster` of width x height pixels as strips of
-// rows_request rows (no more than the image, in whole blocks). Returns 1,
-// or 0 when a strip cannot be written; *rows_done is the number of image
-// rows written.
-static int write_ycbcr_strips(TIFF* out, const uint32_t* raster, uint32_t width, uint32_t height,
-                              uint32_t* rows_done)
+// One output strip from `rows` top-down rows of the picture, `width`
+// pixels a row: its blocks, packed.
+static tmsize_t make_ycbcr_strip(const uint32_t* pixels, uint32_t rows, uint32_t width,
+                                 unsigned char* out, const void*)
 {
-    const uint32_t v = vert_subsampling;
-    uint64_t rheight = ((uint64_t)height + v - 1) / v * v;
-    uint32_t nrows = (uint64_t)(uint32_t)rows_request < rheight ? (uint32_t)rows_request
-                                                                : (uint32_t)rheight;
-    if (nrows == 0)
-        nrows = 1;  // libtiff never chooses 0; a loop must still advance
-    unsigned char* buffer = (unsigned char*)_TIFFmalloc((tmsize_t)strip_bytes(width, nrows));
-    if (buffer == nullptr) {
-        TIFFError(TIFFFileName(out), "No space for strip buffer");
-        return 0;
-    }
-    strip_writer* writer = open_strip_writer(out);
-    uint32_t strip = 0;
-    int ok = 1;
-    for (uint32_t y = height; y > 0; y -= y < nrows ? y : nrows, strip++) {
-        uint32_t n = y < nrows ? y : nrows;
-        convert_strip(buffer, raster, (uint64_t)y - 1, n, width);
-        if (write_whole_strip(writer, strip, buffer, (tmsize_t)strip_bytes(width, n)) < 0) {
-            ok = 0;
-            break;
-        }
-        *rows_done = height - y + n;
-    }
-    if (!close_strip_writer(writer))
-        ok = 0;
-    _TIFFfree(buffer);
-    return ok;
+    convert_strip(out, pixels, rows, width);
+    return (tmsize_t)strip_bytes(width, rows);
 }
 
 // "YCbCr conversion of " and the input's file name without its directory
@@ -254,38 +234,31 @@ static void set_fields(TIFF* in, TIFF* out, uint32_t width, uint32_t height)
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, (uint32_t)rows_request);
 }
 
-// Converts the input's current directory into a new directory of `out`.
-// Returns 1, or 0 on failure; *rows_done is the number of image rows
-// written to the output.
+// Converts the input's current directory into a new directory of `out`:
+// the picture as shown (rgba_bands.h), in strips of rows_request rows (no
+// more than the image, in whole blocks). Returns 1, or 0 on failure;
+// *rows_done is the number of image rows written to the output.
 static int convert_to_ycbcr(TIFF* in, TIFF* out, uint32_t* rows_done)
 {
     uint32_t width = 0, height = 0;
     *rows_done = 0;
-    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
-    // The raster is indexed with 32-bit arithmetic by libtiff's renderers:
-    // an image too large for that is refused whatever its data. Otherwise
-    // the raster holds the rows the data can hold. Its zeros come from
-    // calloc: nothing unset reaches the output.
-    uint64_t size = (uint64_t)width * height * 4;
-    if (size == 0 || size > UINT32_MAX) {
-        TIFFError(TIFFFileName(in), "No space for raster buffer");
+    rgba_picture* picture = open_rgba_picture(in, &width, &height);
+    if (picture == nullptr)
         return 0;
-    }
-    if (!keep_rows_with_data(in, &height))
-        return 0;
-    uint32_t* raster = (uint32_t*)calloc((size_t)width * height * 4, 1);
-    if (raster == nullptr) {
-        TIFFError(TIFFFileName(in), "No space for raster buffer");
-        return 0;
-    }
-    if (!TIFFReadRGBAImage(in, width, height, raster, 0)) {
-        free(raster);
-        return 0;
-    }
     set_fields(in, out, width, height);
-    int ok = write_ycbcr_strips(out, raster, width, height, rows_done);
-    free(raster);
+    const uint32_t v = vert_subsampling;
+    uint64_t rheight = ((uint64_t)height + v - 1) / v * v;
+    uint32_t nrows = (uint64_t)(uint32_t)rows_request < rheight ? (uint32_t)rows_request
+                                                                : (uint32_t)rheight;
+    if (nrows == 0)
+        nrows = 1;  // libtiff never chooses 0; a loop must still advance
+    uint64_t bytes = strip_bytes(width, nrows);
+    strip_writer* writer = open_strip_writer(out);
+    int ok = bytes <= SIZE_MAX / 4 && write_rgba_picture(picture, writer, nrows, (size_t)bytes,
+                                                         make_ycbcr_strip, nullptr, rows_done);
+    if (!close_strip_writer(writer))
+        ok = 0;
+    close_rgba_picture(picture);
     return ok;
 }
 

@@ -5,22 +5,25 @@
 //   tagtruecolor [-c comp] [-r rows] [-b] [-n] input... output
 //
 // libtiff's RGBA interface does the pixel conversion; this program picks
-// how much is rendered at a time (the whole image, or strip by strip or
-// tile by tile with -b), puts the rows top-down (a whole image) or in the
-// input's stored order under its orientation (blocks), drops the alpha
-// byte on request and writes the result as strips or tiles of the output.
+// how much is rendered at a time (the picture as shown, in bands of rows,
+// or strip by strip or tile by tile with -b), puts the rows top-down (the
+// picture) or in the input's stored order under its orientation (blocks),
+// drops the alpha byte on request and writes the result as strips or
+// tiles of the output.
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "rgba_bands.h"
 #include "strip_reader.h"
 #include "strip_writer.h"
 #include "tiff_output.h"
@@ -159,52 +162,48 @@ static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, 
     *rows = length;
 }
 
-// Renders the whole image top-down at once and writes it in strips of the
-// requested height (libtiff's choice when none was given), which later
-// directories then keep. Returns 1, or 0 on failure; *rows_done is the
-// number of image rows whose strips were written.
+// One output strip from `rows` top-down rows of `width` RGBA pixels: the
+// pixels as they are, or without their alpha bytes.
+static tmsize_t make_rgb_strip(const uint32_t* pixels, uint32_t rows, uint32_t width,
+                               unsigned char* out, const void*)
+{
+    uint64_t n = (uint64_t)rows * width;
+    if (!omit_alpha) {
+        memcpy(out, pixels, (size_t)n * 4);
+        return (tmsize_t)(n * 4);
+    }
+    const unsigned char* from = (const unsigned char*)pixels;
+    for (uint64_t i = 0; i < n; i++, from += 4, out += 3) {
+        out[0] = from[0];
+        out[1] = from[1];
+        out[2] = from[2];
+    }
+    return (tmsize_t)(n * 3);
+}
+
+// Renders the picture as shown (rgba_bands.h), in bands on the workers,
+// and writes it in strips of the requested height (libtiff's choice when
+// none was given), which later directories then keep. Returns 1, or 0 on
+// failure; *rows_done is the number of image rows whose strips were
+// written.
 static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
 {
     uint32_t width = 0, height = 0;
-    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
-    // An image too large for a raster is refused whatever its data;
-    // otherwise the raster holds the rows the data can hold.
-    if (raster_bytes(width, height) == 0) {
-        allocate_raster(in, 0);
+    rgba_picture* picture = open_rgba_picture(in, &width, &height);
+    if (picture == nullptr)
         return 0;
-    }
-    if (!keep_rows_with_data(in, &height))
-        return 0;
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
     rows_request = TIFFDefaultStripSize(out, rows_request);
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows_request);
-
-    uint32_t* raster = allocate_raster(in, raster_bytes(width, height));
-    if (raster == nullptr)
-        return 0;
-    if (!TIFFReadRGBAImageOriented(in, width, height, raster, ORIENTATION_TOPLEFT, 0)) {
-        free(raster);
-        return 0;
-    }
-    if (omit_alpha)
-        remove_alpha(raster, (uint64_t)width * height);
-    tmsize_t b = pixel_bytes();
+    uint64_t strip_bytes = (uint64_t)std::min(rows_request, height) * width * pixel_bytes();
     strip_writer* writer = open_strip_writer(out);
-    int ok = 1;
-    for (uint64_t row = 0; row < height; row += rows_request) {
-        uint32_t rows = row + rows_request > height ? (uint32_t)(height - row) : rows_request;
-        unsigned char* data = (unsigned char*)raster + row * width * b;
-        if (write_whole_strip(writer, (uint32_t)(row / rows_request), data,
-                              b * rows * (tmsize_t)width) < 0) {
-            ok = 0;
-            break;
-        }
-        *rows_done = (uint32_t)(row + rows);
-    }
+    int ok = strip_bytes <= SIZE_MAX / 4 &&
+             write_rgba_picture(picture, writer, rows_request, (size_t)strip_bytes,
+                                make_rgb_strip, nullptr, rows_done);
     if (!close_strip_writer(writer))
         ok = 0;
-    free(raster);
+    close_rgba_picture(picture);
     return ok;
 }
 
@@ -259,7 +258,7 @@ static int render_blocks(TIFF* in, TIFF* out, const block_layout* l, uint32_t* r
     }
     uint32_t down = (uint32_t)(((uint64_t)l->height + l->block_rows - 1) / l->block_rows);
     unit_work work = {render_block, nullptr, nullptr, l};
-    unit_reader* reader = open_unit_reader(in, "r", nullptr, down * l->across,
+    unit_reader* reader = open_unit_reader(in, "r", down * l->across,
                                            bytes + (size_t)l->block_width * 4, 1, &work, true);
     if (reader == nullptr) {
         allocate_raster(in, 0);
@@ -354,7 +353,7 @@ static int convert_directory(TIFF* in, TIFF* out, uint32_t* rows_done)
     TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     if (TIFFGetField(in, TIFFTAG_FILLORDER, &fill_order))
         TIFFSetField(out, TIFFTAG_FILLORDER, fill_order);
-    // Whole images are rendered top-down; blocks keep the stored order
+    // Whole images are rendered as shown; blocks keep the stored order
     // (see to_stored_order).
     uint16_t orientation = ORIENTATION_TOPLEFT;
     if (block_mode)
