@@ -4,6 +4,7 @@
 // build only (the sanitizers make them take many minutes).
 #include "harness.h"
 
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -95,7 +96,7 @@ protected:
     // The big files are removed however the test ends.
     void TearDown() override
     {
-        for (const char* name : {"rgb.tif", "grey.tif", "below.tif"})
+        for (const char* name : {"rgb.tif", "grey.tif", "rgb24.tif", "below.tif"})
             if (!prefix.empty())
                 unlink((prefix + name).c_str());
         ToolTest::TearDown();
@@ -103,9 +104,18 @@ protected:
     std::string big_dir, prefix;
 };
 
+// The most memory any child of this process has taken so far, in MiB.
+long children_peak_mib()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
 // 40000 x 36000 RGB: 4.32 GB of samples, more than classic TIFF can hold.
-// anymaptag writes it as BigTIFF; greytag reads that and writes its grey
-// image (1.44 GB) as classic TIFF.
+// anymaptag writes it as BigTIFF; tagtruecolor renders it, in bands, into
+// BigTIFF RGB in a bounded amount of memory; greytag reads it and writes
+// its grey image (1.44 GB) as classic TIFF.
 TEST_F(BigTiff, PastFourGiBIsBigTiffAndReadsBack)
 {
     const uint32_t width = 40000, height = 36000;
@@ -117,6 +127,13 @@ TEST_F(BigTiff, PastFourGiBIsBigTiffAndReadsBack)
 
     run_options slow;
     slow.timeout_seconds = 900;
+    r = run("tagtruecolor", {"-n", "-c", "lzw", prefix + "rgb.tif", prefix + "rgb24.tif"}, slow);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(children_peak_mib(), 200);
+    expect_image(prefix + "rgb24.tif", true, width, height,
+                 [&](uint32_t row) { return image_row(width, 3, row); });
+    unlink((prefix + "rgb24.tif").c_str());
+
     r = run("greytag", {prefix + "rgb.tif", prefix + "grey.tif"}, slow);
     ASSERT_EQ(r.status, 0) << r.err;
     unlink((prefix + "rgb.tif").c_str());
