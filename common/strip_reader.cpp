@@ -1,6 +1,7 @@
 #include "strip_reader.h"
 #include "worker_count.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +17,10 @@
 
 // What the units in flight may take all together.
 const uint64_t MEMORY_BUDGET = 64 * 1024 * 1024;
+// Strips smaller than this are read a few at a time, so that handing
+// them over costs little beside decoding them (less in a small image, so
+// that every worker gets a share of it).
+const uint64_t ROW_UNIT_BYTES = 256 * 1024;
 
 // A libtiff message raised while a worker made a unit, with the unit's
 // progress at that moment.
@@ -385,12 +390,12 @@ void close_unit_reader(unit_reader* r)
 
 // ---- Scan lines ------------------------------------------------------------
 
-// A directory's layout as the row reader cuts it: bands of rows (a strip,
-// or a row of tiles), each plane's bands one unit.
+// A directory's layout as the row reader cuts it: bands of rows (whole
+// strips, or a row of tiles), each plane's bands one unit.
 struct band_layout {
     bool tiled;
     uint32_t width, length;
-    uint32_t band_rows;     // rows per strip, or tile length
+    uint32_t band_rows;     // rows of whole strips, or tile length
     uint32_t bands;
     uint16_t planes;        // planes read
     size_t line;            // bytes of a scan line of one plane
@@ -490,6 +495,12 @@ static bool directory_layout(TIFF* in, uint16_t planes, size_t row_bytes, band_l
         TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &l->band_rows);
         if (l->band_rows == 0 || l->band_rows > l->length)
             l->band_rows = l->length;
+        uint64_t bytes = (uint64_t)l->band_rows * l->stride;
+        uint64_t unit = std::min<uint64_t>(
+            ROW_UNIT_BYTES, (uint64_t)l->length * l->stride / (4 * workers_wanted()));
+        if (bytes > 0 && bytes < unit)
+            l->band_rows =
+                (uint32_t)std::min<uint64_t>((uint64_t)l->band_rows * (unit / bytes), l->length);
     }
     if (l->band_rows == 0)
         l->band_rows = 1;

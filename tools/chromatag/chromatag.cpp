@@ -53,10 +53,7 @@ static float ycbcr_coefficients[3] = {0.299F, 0.587F, 0.114F};
 // Black and white reference of Y, then of Cb, then of Cr.
 static float reference_black_white[6] = {0.0F, 255.0F, 128.0F, 255.0F, 128.0F, 255.0F};
 
-// Conversion tables, built by init_luma_tables.
-static float luma_red[256];
-static float luma_green[256];
-static float luma_blue[256];
+// Conversion constants, set by init_luma_tables.
 static float cb_scale;
 static float cr_scale;
 static unsigned char y_pad;  // the luma code of positions outside the image
@@ -75,13 +72,6 @@ static void count_error(const char* module, const char* format, va_list ap)
         print_error(module, format, ap);
 }
 
-// Fills `table` with i x coefficient for every 8-bit level i.
-static void make_luma_table(float* table, float coefficient)
-{
-    for (int i = 0; i < 256; i++)
-        table[i] = (float)i * coefficient;
-}
-
 // The code of `value` on a scale of `width` steps between the references
 // `black` and `white`, rounded to nearest; a code outside 0..255 becomes
 // 255.
@@ -91,36 +81,59 @@ static unsigned char encode_level(float value, float black, float white, int wid
     return code < 0 || code > 255 ? 255 : (unsigned char)code;
 }
 
-// Builds the luma tables, the chroma scales and y_pad from the
-// coefficients and references.
+// Sets the chroma scales and y_pad from the coefficients and references.
 static void init_luma_tables()
 {
-    make_luma_table(luma_red, ycbcr_coefficients[0]);
-    make_luma_table(luma_green, ycbcr_coefficients[1]);
-    make_luma_table(luma_blue, ycbcr_coefficients[2]);
     cb_scale = 1.0F / (2 - 2 * ycbcr_coefficients[2]);
     cr_scale = 1.0F / (2 - 2 * ycbcr_coefficients[0]);
     y_pad = encode_level(0, reference_black_white[0], reference_black_white[1], 255);
 }
 
-// Converts the block of `rows` x `cols` pixels (at most v x h) whose top
-// left pixel is raster[first]; the raster runs top-down, `raster_width`
-// pixels a row. Stores the block's h x v luma codes (y_pad where the block
-// passes the image edge), then its Cb and Cr, at `out`; returns the byte
-// after them.
-static unsigned char* convert_block(unsigned char* out, const uint32_t* raster, uint64_t first,
-                                    uint32_t rows, uint32_t cols, uint32_t raster_width)
+// Pixels of a row converted at a time: a multiple of every h.
+const uint32_t ROW_CHUNK = 1024;
+
+// The luma code of each of ROW_CHUNK pixels, and its share of the Cb and
+// Cr of its block before they are averaged: the luma tables' sums,
+// computed here the way the tables hold them (i x coefficient), in loops
+// of a fixed count over buffers that do not overlap, which the compiler
+// turns into code that converts several pixels at once.
+static void convert_pixels(const uint32_t* __restrict pixels, unsigned char* __restrict luma,
+                           float* __restrict cb, float* __restrict cr)
 {
-    float cb = 0, cr = 0;
+    const float black = reference_black_white[0], white = reference_black_white[1];
+    const float kr = ycbcr_coefficients[0], kg = ycbcr_coefficients[1],
+                kb = ycbcr_coefficients[2], cb_by = cb_scale, cr_by = cr_scale;
+    float y[ROW_CHUNK];
+    int code[ROW_CHUNK];
+    for (uint32_t k = 0; k < ROW_CHUNK; k++) {
+        uint32_t rgba = pixels[k];
+        float r = (float)(int)TIFFGetR(rgba), g = (float)(int)TIFFGetG(rgba),
+              b = (float)(int)TIFFGetB(rgba);
+        y[k] = r * kr + g * kg + b * kb;
+        cb[k] = (b - y[k]) * cb_by;
+        cr[k] = (r - y[k]) * cr_by;
+    }
+    // encode_level, in two steps.
+    for (uint32_t k = 0; k < ROW_CHUNK; k++)
+        code[k] = (int)(black + (white - black) * y[k] / 255 + 0.5);
+    for (uint32_t k = 0; k < ROW_CHUNK; k++)
+        luma[k] = code[k] < 0 || code[k] > 255 ? 255 : (unsigned char)code[k];
+}
+
+// Packs the block of `rows` x `cols` pixels (at most v x h) at column x of
+// the converted rows: its h x v luma codes (y_pad where the block passes
+// the image edge), then its Cb and Cr, the averages over its pixels.
+// Returns the byte after them.
+static unsigned char* pack_block(unsigned char* out, unsigned char (*luma)[ROW_CHUNK],
+                                 float (*cb)[ROW_CHUNK], float (*cr)[ROW_CHUNK], uint32_t x,
+                                 uint32_t rows, uint32_t cols)
+{
+    float cb_sum = 0, cr_sum = 0;
     for (uint32_t j = 0; j < rows; j++) {
-        const uint32_t* pixel = raster + (first + (uint64_t)j * raster_width);
         for (uint32_t k = 0; k < cols; k++) {
-            uint32_t rgba = pixel[k];
-            int r = (int)TIFFGetR(rgba), g = (int)TIFFGetG(rgba), b = (int)TIFFGetB(rgba);
-            float y = luma_red[r] + luma_green[g] + luma_blue[b];
-            cb += ((float)b - y) * cb_scale;
-            cr += ((float)r - y) * cr_scale;
-            *out++ = encode_level(y, reference_black_white[0], reference_black_white[1], 255);
+            cb_sum += cb[j][x + k];
+            cr_sum += cr[j][x + k];
+            *out++ = luma[j][x + k];
         }
         for (uint32_t k = cols; k < horiz_subsampling; k++)
             *out++ = y_pad;
@@ -129,26 +142,38 @@ static unsigned char* convert_block(unsigned char* out, const uint32_t* raster, 
         for (uint32_t k = 0; k < horiz_subsampling; k++)
             *out++ = y_pad;
     int pixels = (int)(rows * cols);
-    *out++ = encode_level(cb / pixels, reference_black_white[2], reference_black_white[3], 127);
-    *out++ = encode_level(cr / pixels, reference_black_white[4], reference_black_white[5], 127);
+    *out++ = encode_level(cb_sum / pixels, reference_black_white[2], reference_black_white[3], 127);
+    *out++ = encode_level(cr_sum / pixels, reference_black_white[4], reference_black_white[5], 127);
     return out;
 }
 
 // Packs the `nrows` top-down image rows of `width` pixels at `raster`
-// into `out`, block row after block row. The last block row may have
-// fewer than v rows.
+// into `out`, block row after block row, left to right. The last block
+// row may have fewer than v rows, the last block of a row fewer than h
+// columns.
 static void convert_strip(unsigned char* out, const uint32_t* raster, uint32_t nrows,
                           uint32_t width)
 {
     const uint32_t h = horiz_subsampling, v = vert_subsampling;
+    unsigned char luma[4][ROW_CHUNK];
+    float cb[4][ROW_CHUNK], cr[4][ROW_CHUNK];
+    uint32_t last[ROW_CHUNK];  // the pixels of a chunk shorter than ROW_CHUNK
     for (uint32_t done = 0; done < nrows; done += v) {
         uint32_t rows = nrows - done < v ? nrows - done : v;
-        uint64_t first = (uint64_t)done * width;
-        uint32_t x = 0;
-        for (; width - x >= h; x += h)
-            out = convert_block(out, raster, first + x, rows, h, width);
-        if (x < width)
-            out = convert_block(out, raster, first + x, rows, width - x, width);
+        for (uint32_t x0 = 0; x0 < width; x0 += ROW_CHUNK) {
+            uint32_t n = width - x0 < ROW_CHUNK ? width - x0 : ROW_CHUNK;
+            for (uint32_t j = 0; j < rows; j++) {
+                const uint32_t* pixels = raster + (uint64_t)(done + j) * width + x0;
+                if (n < ROW_CHUNK) {
+                    memcpy(last, pixels, (size_t)n * 4);
+                    memset(last + n, 0, (size_t)(ROW_CHUNK - n) * 4);
+                    pixels = last;
+                }
+                convert_pixels(pixels, luma[j], cb[j], cr[j]);
+            }
+            for (uint32_t x = 0; x < n; x += h)
+                out = pack_block(out, luma, cb, cr, x, rows, n - x < h ? n - x : h);
+        }
     }
 }
 
