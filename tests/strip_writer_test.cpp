@@ -324,15 +324,13 @@ TEST_F(ThreadedInputs, StripReaderGivesTheRowsScanLinesGive)
         {"grey-tiles.tif", 1, 100},  {"garbled-rgb.tif", 1, 50},  {"garbled-planes.tif", 3, 0},
         {"garbled-grey.tif", 1, 0},
     };
-    const int idle = thread_count();
     for (const auto& c : cases) {
         int one_during, four_during;
         rows_read one = read_rows(path(c.file), c.planes, "1", &one_during);
         rows_read four = read_rows(path(c.file), c.planes, "4", &four_during);
         EXPECT_TRUE(one.rows == four.rows) << c.file;
         EXPECT_EQ(one.messages, four.messages) << c.file;
-        EXPECT_EQ(one_during, idle) << c.file;
-        EXPECT_GE(four_during - idle, 3) << c.file;
+        EXPECT_GE(four_during - one_during, 3) << c.file;
         if (c.good_rows > 0)
             EXPECT_EQ(one.rows.size(), c.good_rows) << c.file;
         else
