@@ -79,6 +79,10 @@ struct unit_reader {
 
 // ---- Worker handles ----------------------------------------------------------
 
+// A worker handle's libtiff message: kept with the unit being made (to be
+// reported from the program's thread), dropped at any other time. Called
+// from libtiff's C code, so nothing is thrown out of it: a message for
+// which there is no memory is lost.
 static int keep_message(bool error, void* user_data, const char* module, const char* fmt,
                         va_list ap)
 {
@@ -86,9 +90,12 @@ static int keep_message(bool error, void* user_data, const char* module, const c
     if (sink->target != nullptr) {
         char text[1024];
         vsnprintf(text, sizeof text, fmt, ap);
-        sink->target->push_back(reader_message{error, module != nullptr,
-                                               sink->progress != nullptr ? *sink->progress : 0,
-                                               module != nullptr ? module : "", text});
+        try {
+            sink->target->push_back(reader_message{
+                error, module != nullptr, sink->progress != nullptr ? *sink->progress : 0,
+                module != nullptr ? module : "", text});
+        } catch (...) {
+        }
     }
     return 1;
 }
@@ -488,7 +495,8 @@ static bool directory_layout(TIFF* in, uint16_t planes, size_t row_bytes, band_l
         TIFFGetField(in, TIFFTAG_TILEWIDTH, &l->tile_width);
         TIFFGetField(in, TIFFTAG_TILELENGTH, &l->band_rows);
         tmsize_t tile_row = TIFFTileRowSize(in);
-        if (l->tile_width == 0 || l->band_rows == 0 || tile_row <= 0)
+        if (l->tile_width == 0 || l->band_rows == 0 || tile_row <= 0 ||
+            (uint64_t)tile_row * l->band_rows > (uint64_t)TIFFTileSize64(in))
             return false;
         l->tile_row_bytes = (size_t)tile_row;
     } else {
