@@ -188,16 +188,13 @@ static uint64_t strip_bytes(uint32_t width, uint32_t rows)
 }
 
 // What an image of width x length pixels becomes in the output: block
-// rows of the subsampled samples, shown upright or turned a quarter,
-// whichever takes more.
+// rows of the subsampled samples. (Turned a quarter, the count differs by
+// the rounding of one row and one column to whole blocks, which the room
+// left for the directories holds.)
 static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
 {
     *row_bytes = strip_bytes(width, vert_subsampling);
     *rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
-    uint64_t turned_row_bytes = strip_bytes(length, vert_subsampling);
-    uint64_t turned_rows = ((uint64_t)width + vert_subsampling - 1) / vert_subsampling;
-    if (turned_row_bytes * turned_rows > *row_bytes * *rows)
-        *row_bytes = turned_row_bytes, *rows = turned_rows;
 }
 
 // One output strip from `rows` top-down rows of the picture, `width`
