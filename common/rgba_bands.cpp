@@ -37,7 +37,6 @@ struct rgba_picture {
     uint32_t width, height;                // as shown
     uint16_t orientation;
     bool tiled;
-    uint16_t planes;      // planes of blocks
     uint32_t block_rows;  // rows per strip, or tile length
     uint32_t tile_width;
     int turned;           // the temporary file of a turned picture, or -1
@@ -110,17 +109,6 @@ static void end_worker(void* state, const void*)
     delete (render_state*)state;
 }
 
-// Whether every plane of the strip or tile holding stored pixel (x, y)
-// has its data in the file.
-static bool in_file(const rgba_picture* p, TIFF* tif, uint32_t x, uint32_t y)
-{
-    for (uint16_t s = 0; s < p->planes; s++)
-        if (!block_in_file(tif, p->tiled ? TIFFComputeTile(tif, x, y, 0, s)
-                                         : TIFFComputeStrip(tif, y, s)))
-            return false;
-    return true;
-}
-
 // Renders stored rows first to first + rows - 1 (first a multiple of
 // the block height) into `raster`, `rows` rows of the stored width, each
 // strip or tile on its own: one that libtiff cannot render, or whose data
@@ -136,14 +124,14 @@ static void render_stored(const rgba_picture* p, render_state* st, uint32_t firs
         st->image.row_offset = (int)top;
         if (!p->tiled) {
             st->image.col_offset = 0;
-            if (!in_file(p, tif, 0, top) || !TIFFRGBAImageGet(&st->image, at, w, n))
+            if (!data_in_file(tif, 0, top) || !TIFFRGBAImageGet(&st->image, at, w, n))
                 memset(at, 0, (size_t)n * w * 4);
             continue;
         }
         for (uint32_t x = 0; x < w; x += p->tile_width) {
             uint32_t cols = std::min(p->tile_width, w - x);
             st->image.col_offset = (int)x;
-            if (!in_file(p, tif, x, top) || !TIFFRGBAImageGet(&st->image, st->tile, cols, n))
+            if (!data_in_file(tif, x, top) || !TIFFRGBAImageGet(&st->image, st->tile, cols, n))
                 memset(st->tile, 0, (size_t)n * cols * 4);
             for (uint32_t j = 0; j < n; j++)
                 memcpy(at + (size_t)j * w + x, st->tile + (size_t)j * cols, (size_t)cols * 4);
@@ -457,6 +445,11 @@ static bool turn_picture(rgba_picture* p)
 
 // ---- The picture -------------------------------------------------------------
 
+const char* rendering_mode(TIFF* in)
+{
+    return TIFFIsTiled(in) ? "r" : "rm";
+}
+
 rgba_picture* open_rgba_picture(TIFF* in, uint32_t* width, uint32_t* height)
 {
     const char* name = TIFFFileName(in);
@@ -474,15 +467,7 @@ rgba_picture* open_rgba_picture(TIFF* in, uint32_t* width, uint32_t* height)
     TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
     p->use_workers = compression != COMPRESSION_OJPEG;  // which libtiff reads only in order
     p->tiled = TIFFIsTiled(in) != 0;
-    uint16_t planar = PLANARCONFIG_CONTIG;
-    TIFFGetFieldDefaulted(in, TIFFTAG_PLANARCONFIG, &planar);
-    TIFFGetFieldDefaulted(in, TIFFTAG_SAMPLESPERPIXEL, &p->planes);
-    if (planar != PLANARCONFIG_SEPARATE || p->planes == 0)
-        p->planes = 1;
-    // Strips are read into buffers, not mapped: a mapping of the file
-    // stays in memory, all of it in the end. libtiff's RGBA reader refuses
-    // the uncompressed tiles of an unmapped file, so tiles are mapped.
-    p->mode = p->tiled ? "r" : "rm";
+    p->mode = rendering_mode(in);
     if (p->tiled) {
         TIFFGetField(in, TIFFTAG_TILEWIDTH, &p->tile_width);
         TIFFGetField(in, TIFFTAG_TILELENGTH, &p->block_rows);

@@ -50,4 +50,11 @@ int write_rgba_picture(rgba_picture* p, strip_writer* writer, uint32_t strip_row
 
 void close_rgba_picture(rgba_picture* p);
 
+// How the handles that render the directory `in` is on open the file
+// (TIFFOpen's mode): strips are read into buffers, not mapped, since a
+// mapping of the file stays in memory, all of it in the end; tiles are
+// mapped, since libtiff's RGBA reader refuses the uncompressed tiles of an
+// unmapped file.
+const char* rendering_mode(TIFF* in);
+
 #endif

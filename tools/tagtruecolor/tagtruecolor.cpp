@@ -237,6 +237,13 @@ static int render_block(unit_job* job, const void* context)
         if (omit_alpha)
             remove_alpha(raster, (uint64_t)l->block_width * l->block_rows);
     } else {
+        // Read into buffers, a strip whose data is not in the file would
+        // fail with a message that depends on what the handle read before.
+        if (!data_in_file(job->tif, 0, (uint32_t)row)) {
+            TIFFErrorExtR(job->tif, TIFFFileName(job->tif), "Data missing for strip %u",
+                          job->unit);
+            return 0;
+        }
         if (!TIFFReadRGBAStrip(job->tif, (uint32_t)row, raster))
             return 0;
         to_stored_order(raster, l->width, rows, l->width, rows, l->orientation, scratch);
@@ -258,7 +265,7 @@ static int render_blocks(TIFF* in, TIFF* out, const block_layout* l, uint32_t* r
     }
     uint32_t down = (uint32_t)(((uint64_t)l->height + l->block_rows - 1) / l->block_rows);
     unit_work work = {render_block, nullptr, nullptr, l};
-    unit_reader* reader = open_unit_reader(in, "r", down * l->across,
+    unit_reader* reader = open_unit_reader(in, rendering_mode(in), down * l->across,
                                            bytes + (size_t)l->block_width * 4, 1, &work, true);
     if (reader == nullptr) {
         allocate_raster(in, 0);
