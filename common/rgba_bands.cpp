@@ -44,8 +44,11 @@ struct rgba_picture {
 
 // ---- Rendering -------------------------------------------------------------
 
-// Whether the stored first row is shown at the bottom, the stored first
-// column on the right, and the stored rows as columns.
+// Under orientations 1 to 4: whether the stored first row is shown at the
+// bottom, and the stored first column on the right. Under 5 to 8, which
+// turn the picture (the stored rows are shown as columns): whether the
+// stored first column is shown at the bottom, and the stored first row on
+// the right.
 static bool bottom_first(uint16_t o)
 {
     return o == ORIENTATION_BOTRIGHT || o == ORIENTATION_BOTLEFT || o == ORIENTATION_RIGHTBOT ||
@@ -173,7 +176,8 @@ static void band_rows_of(const band_plan* b, uint32_t band, uint32_t* top, uint3
 // The rows of strip `strip`: the first, and how many.
 static void strip_rows_of(const band_plan* b, uint32_t strip, uint32_t* top, uint32_t* rows)
 {
-    *top = strip * b->strip_rows;
+    uint64_t first = (uint64_t)strip * b->strip_rows;
+    *top = (uint32_t)std::min<uint64_t>(first, b->picture->height);
     *rows = std::min(b->strip_rows, b->picture->height - *top);
 }
 

@@ -205,7 +205,7 @@ TEST_F(Rendering, BandsGiveWhatTheWholePictureGives)
             bool jpeg = a.extra == page_kind::JPEG || b.extra == page_kind::JPEG;
             uint32_t rows = jpeg ? 16 : 4;
             ASSERT_TRUE(write_kind(one.get(), a, 37, 29, rows, 0, o, lzw, (uint32_t)i)) << what;
-            ASSERT_TRUE(write_kind(one.get(), b, 48, 35, 16, 16, (uint16_t)(o % 8 + 1),
+            ASSERT_TRUE(write_kind(one.get(), b, 45, 35, 16, 16, (uint16_t)(o % 8 + 1),
                                    COMPRESSION_ADOBE_DEFLATE, (uint32_t)i + 1))
                 << what;
             ASSERT_TRUE(write_kind(two.get(), b, 30, 41, rows, 0, (uint16_t)((o + 3) % 8 + 1),
