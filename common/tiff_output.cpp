@@ -2,6 +2,7 @@
 #include "file_identity.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
@@ -184,6 +185,17 @@ TIFF* open_tiff_output_for_inputs(const char* name, char* const* inputs, int cou
     return open_tiff_output(name, "w", tiff_inputs_bytes_bound(inputs, count, layout));
 }
 
+// An output handle's warnings: the programs choose the Deflate identifier
+// 32946 themselves, so libtiff's note on writing it is of no use to the
+// user and is dropped. Every other warning goes on to libtiff's usual
+// handlers (returning 0).
+static int output_warning(TIFF*, void*, const char* module, const char* fmt, va_list)
+{
+    static const char legacy_deflate[] = "Creating TIFF with legacy Deflate codec identifier";
+    return module != nullptr && strcmp(module, "TIFFWriteDirectorySec") == 0 &&
+           strncmp(fmt, legacy_deflate, sizeof legacy_deflate - 1) == 0;
+}
+
 TIFF* open_tiff_output(const char* name, const char* mode, uint64_t bytes_bound)
 {
     char full_mode[16];
@@ -215,8 +227,12 @@ TIFF* open_tiff_output(const char* name, const char* mode, uint64_t bytes_bound)
     f->buffered = 0;
     f->failed = false;
     f->discarding = false;
-    TIFF* out = TIFFClientOpen(name, full_mode, (thandle_t)f, read_proc, write_proc, seek_proc,
-                               close_proc, size_proc, map_proc, unmap_proc);
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options != nullptr)
+        TIFFOpenOptionsSetWarningHandlerExtR(options, output_warning, nullptr);
+    TIFF* out = TIFFClientOpenExt(name, full_mode, (thandle_t)f, read_proc, write_proc,
+                                  seek_proc, close_proc, size_proc, map_proc, unmap_proc, options);
+    TIFFOpenOptionsFree(options);
     if (out == nullptr) {
         close(fd);
         free(name_copy);
