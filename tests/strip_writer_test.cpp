@@ -193,7 +193,9 @@ int write_with_workers(const std::string& name, const char* threads, const bytes
         if (row == 100)
             during = thread_count();
     }
-    EXPECT_EQ(close_strip_writer(w), 1);
+    uint32_t rows_kept = 400;
+    EXPECT_EQ(close_strip_writer(w, &rows_kept), 1);
+    EXPECT_EQ(rows_kept, 400u);
     int after = thread_count();
     EXPECT_EQ(close_tiff_output(out), 1);
     unsetenv("TIFFSUITE_THREADS");

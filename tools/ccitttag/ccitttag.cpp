@@ -20,6 +20,7 @@
 
 #include <tiffio.h>
 
+#include "compress_options.h"
 #include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
@@ -79,7 +80,7 @@ static int out_polarity = PHOTOMETRIC_MINISWHITE;
 static int tiff_class = FAXMODE_CLASSF;
 static float line_resolution = 196.0f;
 static int page_width = 1728;
-static int32_t strip_rows = 0;
+static int32_t rows_request = 0;
 static bool double_rows = false;
 static int verbosity = 0;
 static const char* program_name = "ccitttag";
@@ -198,8 +199,10 @@ static int32_t copy_rows(row_decoder decode, void* source, output_page* page,
         written = write_row(page, decoded_row, &row_number);
     }
     end_bad_run(&bad_run);
-    if (page->started && !close_strip_writer(page->writer))
+    uint32_t kept = (uint32_t)row_number;
+    if (page->started && !close_strip_writer(page->writer, &kept))
         written = false;
+    row_number = (int32_t)kept;
     page->writer = nullptr;
     *write_failed = !written;
     return row_number;
@@ -550,9 +553,9 @@ static void set_page_fields(const output_page* page)
         else
             TIFFSetField(out, TIFFTAG_GROUP4OPTIONS, out_g4_flags);
         TIFFSetField(out, TIFFTAG_FAXMODE, tiff_class);
-        strip_height = strip_rows != 0 ? (uint32_t)strip_rows : (uint32_t)-1;
+        strip_height = rows_request != 0 ? (uint32_t)rows_request : (uint32_t)-1;
     } else {
-        strip_height = strip_rows != 0 ? (uint32_t)strip_rows : TIFFDefaultStripSize(out, 0);
+        strip_height = rows_request != 0 ? (uint32_t)rows_request : TIFFDefaultStripSize(out, 0);
     }
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_height);
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
@@ -580,40 +583,48 @@ static void set_damage_fields(TIFF* out)
 // may take a single bit, so a file holds at most 8 rows a byte); only when
 // that bound may need BigTIFF are the rows counted, by decoding every file
 // once with nothing reported. Files that are not regular files cannot be
-// read twice and add nothing.
+// read twice: what they hold is not known, and BigTIFF is chosen once the
+// pages that are known pass 2 GiB uncompressed.
 static uint64_t pages_bytes_bound(char* const* names, int count)
 {
-    uint64_t row_bytes = ((uint64_t)page_width + 7) / 8, total = 0;
+    compression_settings coded = default_compression(out_scheme);
+    coded.g3_options = out_g3_flags;
+    uint64_t row_bytes = ((uint64_t)page_width + 7) / 8, total = 0, uncompressed = 0;
+    bool unknown = false;
     for (int i = 0; i < count; i++) {
         struct stat st;
-        if (stat(names[i], &st) != 0 || !S_ISREG(st.st_mode))
+        if (stat(names[i], &st) != 0 || !S_ISREG(st.st_mode)) {
+            unknown = true;
             continue;
+        }
         uint64_t rows = (uint64_t)st.st_size * 8 + 8;
         rows = rows > MAX_DECODED_ROWS ? MAX_DECODED_ROWS : rows;
-        total += directory_bytes_bound(row_bytes, rows * (double_rows ? 2 : 1), 1);
+        directory_extent extent = {row_bytes, rows * (double_rows ? 2 : 1), 1, 0};
+        total = add_bytes(total, directory_bytes_bound(&coded, &extent));
+        uncompressed = add_bytes(uncompressed, extent.rows * row_bytes);
     }
-    if (!needs_bigtiff(total))
-        return total;
-
-    TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
-    TIFFErrorHandler warnings = TIFFSetWarningHandler(nullptr);
-    total = 0;
-    for (int i = 0; i < count; i++) {
-        struct stat st;
-        FILE* in = stat(names[i], &st) == 0 && S_ISREG(st.st_mode) ? fopen(names[i], "r")
-                                                                   : nullptr;
-        if (in == nullptr)
-            continue;
-        output_page counting = {nullptr, i, count, line_resolution, nullptr, false};
-        bool failed = false;
-        total += directory_bytes_bound(row_bytes,
-                                       (uint64_t)transcode_fax_file(in, names[i], &counting,
-                                                                    &failed), 1);
-        fclose(in);
+    if (needs_bigtiff(total)) {
+        TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
+        TIFFErrorHandler warnings = TIFFSetWarningHandler(nullptr);
+        total = uncompressed = 0;
+        for (int i = 0; i < count; i++) {
+            struct stat st;
+            FILE* in = stat(names[i], &st) == 0 && S_ISREG(st.st_mode) ? fopen(names[i], "r")
+                                                                       : nullptr;
+            if (in == nullptr)
+                continue;
+            output_page counting = {nullptr, i, count, line_resolution, nullptr, false};
+            bool failed = false;
+            directory_extent extent = {
+                row_bytes, (uint64_t)transcode_fax_file(in, names[i], &counting, &failed), 1, 0};
+            total = add_bytes(total, directory_bytes_bound(&coded, &extent));
+            uncompressed = add_bytes(uncompressed, extent.rows * row_bytes);
+            fclose(in);
+        }
+        TIFFSetErrorHandler(errors);
+        TIFFSetWarningHandler(warnings);
     }
-    TIFFSetErrorHandler(errors);
-    TIFFSetWarningHandler(warnings);
-    return total;
+    return unknown ? add_bytes(total, unknown_bytes_bound(uncompressed)) : total;
 }
 
 // Reads a -X width: a positive decimal number that fits an int, else the
@@ -668,7 +679,7 @@ int main(int argc, char* argv[])
         case 'l': out_bit_order = FILLORDER_LSB2MSB; break;
         case 'b': out_polarity = PHOTOMETRIC_MINISBLACK; break;
         case 'w': out_polarity = PHOTOMETRIC_MINISWHITE; break;
-        case 'r': strip_rows = (int32_t)strtol(optarg, nullptr, 10); break;
+        case 'r': rows_request = (int32_t)strtol(optarg, nullptr, 10); break;
         case 's': double_rows = true; break;
         case 'v': verbosity++; break;
         default: usage(1);
