@@ -179,6 +179,22 @@ int thread_count()
     return n - 2;  // "." and ".."
 }
 
+// Opens `name` (BigTIFF for a `bytes_bound` past 4 GiB) for 400 rows of
+// 64 grey pixels, LZW-coded in strips of 2 rows.
+TIFF* open_grey_output(const std::string& name, uint64_t bytes_bound)
+{
+    TIFF* out = open_tiff_output(name.c_str(), "w", bytes_bound);
+    if (out != nullptr) {
+        TIFFSetField(out, TIFFTAG_IMAGEWIDTH, 64);
+        TIFFSetField(out, TIFFTAG_IMAGELENGTH, 400);
+        TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, 2);
+    }
+    return out;
+}
+
 // Writes 400 rows of 64 grey pixels, LZW-coded in strips of 2 rows, to a
 // new BigTIFF file through the strip writer with `threads` workers.
 // Returns the threads that ran while strips were in flight less those
@@ -186,16 +202,10 @@ int thread_count()
 int write_with_workers(const std::string& name, const char* threads, const bytes& rows)
 {
     setenv("TIFFSUITE_THREADS", threads, 1);
-    TIFF* out = open_tiff_output(name.c_str(), "w", UINT64_MAX);
+    TIFF* out = open_grey_output(name, UINT64_MAX);
     EXPECT_NE(out, nullptr);
     if (out == nullptr)
         return -1;
-    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, 64);
-    TIFFSetField(out, TIFFTAG_IMAGELENGTH, 400);
-    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, 2);
     strip_writer* w = open_strip_writer(out);
     int during = 0;
     for (uint32_t row = 0; row < 400; row++) {
@@ -228,22 +238,6 @@ TEST_F(ToolTest, StripWriterRunsItsWorkers)
     EXPECT_TRUE(back.pixels == rows);
 }
 
-// Opens `name` for 400 rows of 64 grey pixels, LZW-coded in strips of 2
-// rows, as the writer's own tests write them.
-TIFF* open_grey_output(const std::string& name)
-{
-    TIFF* out = open_tiff_output(name.c_str(), "w", 0);
-    if (out != nullptr) {
-        TIFFSetField(out, TIFFTAG_IMAGEWIDTH, 64);
-        TIFFSetField(out, TIFFTAG_IMAGELENGTH, 400);
-        TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
-        TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-        TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-        TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, 2);
-    }
-    return out;
-}
-
 // A libtiff error raised on the output while rows go in (as a codec whose
 // flush failed raises it, and goes on) fails the writer: the rows kept
 // stop at the strips that reached the file before it, and closing the
@@ -253,7 +247,7 @@ TEST_F(ToolTest, ErrorsOnTheOutputCutTheRowsKept)
     bytes rows = pattern_bytes(64 * 400);
     for (const char* threads : {"1", "4"}) {
         setenv("TIFFSUITE_THREADS", threads, 1);
-        TIFF* out = open_grey_output(path("out.tif"));
+        TIFF* out = open_grey_output(path("out.tif"), 0);
         ASSERT_NE(out, nullptr);
         strip_writer* w = open_strip_writer(out);
         for (uint32_t row = 0; row < 400; row++) {
@@ -264,8 +258,9 @@ TEST_F(ToolTest, ErrorsOnTheOutputCutTheRowsKept)
         uint32_t kept = 400;
         EXPECT_EQ(close_strip_writer(w, &kept), 0);
         EXPECT_LE(kept, 100u) << threads;
-        if (std::string(threads) == "1")
+        if (std::string(threads) == "1") {
             EXPECT_EQ(kept, 100u);
+        }
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, kept);
         EXPECT_EQ(close_tiff_output(out), 0);
         unsetenv("TIFFSUITE_THREADS");
