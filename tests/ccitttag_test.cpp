@@ -480,12 +480,12 @@ TEST_F(Ccitttag, MostlyBadPagesHintAtTheOptions)
                        "check the bit order \\(-M, -L\\), the coding \\(-1, -2, -4\\) "
                        "and the width \\(-X\\)\n")))
             << wrong << ": " << r.err;
-        EXPECT_GT(std::stol(m[1]) * 2, std::stol(m[2])) << wrong;
+        const std::string bad = m[1].str(), rows = m[2].str();
+        EXPECT_GT(std::stol(bad) * 2, std::stol(rows)) << wrong;
 
         r = convert({wrong, "-v", "-o", "out.tif", "in.raw"});
         EXPECT_NE(r.err.find("Decode"), std::string::npos) << wrong << ": " << r.err;
-        EXPECT_NE(r.err.find("\n" + m[2].str() + " rows in input\n" + m[1].str() +
-                             " total bad rows\n"),
+        EXPECT_NE(r.err.find("\n" + rows + " rows in input\n" + bad + " total bad rows\n"),
                   std::string::npos)
             << wrong << ": " << r.err;
     }
