@@ -420,51 +420,124 @@ static void watch_row_runs(unsigned char* buffer, uint32_t* runs, uint32_t* runs
     decoder_fill(buffer, runs, runs_end, row_width);
 }
 
+// A message of the decoder, held until the row it came with is known to
+// be a row of the page.
+struct decoder_message {
+    bool error;
+    char module[32];
+    char text[224];
+};
+
+// Messages held at most; those beyond are only counted.
+static const uint32_t HELD_MESSAGES = 8;
+
 // One input file bound to the decoder.
 struct fax_source {
     TIFF* decoder;
     uint32_t next_row;
+    uint32_t errors;    // decoder errors since the handle was opened
     uint32_t warnings;  // decoder warnings since the handle was opened
     bool ended;
+    // The decoder's messages about the rows decoded since the last row
+    // of the page: the row being decoded and the empty rows before it.
+    decoder_message held[HELD_MESSAGES];
+    uint32_t held_count;  // all of them, also those beyond HELD_MESSAGES
 };
 
-// Counts the decoder's warnings on this handle; returns 0 so that the
-// warning handler in force (none without -v) still has them.
-static int count_warning(TIFF*, void* user_data, const char*, const char*, va_list)
+// Takes a message of the decoder on this handle. The row decoders' own
+// messages (modules "Fax3Decode1D", "Fax4Decode" and so on) are counted
+// and held, to be shown with -v once their row is known to belong to the
+// page (the line ends that close a page give them too); returns 1 for
+// those, so that libtiff prints nothing itself. Any other message is
+// counted and left to the handler in force (returns 0).
+static int hold_message(fax_source* s, bool error, const char* module, const char* format,
+                        va_list ap)
 {
-    ((fax_source*)user_data)->warnings++;
-    return 0;
+    if (error)
+        s->errors++;
+    else
+        s->warnings++;
+    if (module == nullptr || strncmp(module, "Fax", 3) != 0)
+        return 0;
+    if (s->held_count < HELD_MESSAGES) {
+        decoder_message* m = &s->held[s->held_count];
+        m->error = error;
+        snprintf(m->module, sizeof m->module, "%s", module);
+        vsnprintf(m->text, sizeof m->text, format, ap);
+    }
+    s->held_count++;
+    return 1;
+}
+
+static int hold_error(TIFF*, void* user_data, const char* module, const char* format,
+                      va_list ap)
+{
+    return hold_message((fax_source*)user_data, true, module, format, ap);
+}
+
+static int hold_warning(TIFF*, void* user_data, const char* module, const char* format,
+                        va_list ap)
+{
+    return hold_message((fax_source*)user_data, false, module, format, ap);
+}
+
+// Shows the held messages with -v, through libtiff's handlers, as libtiff
+// would have shown them; drops them without -v.
+static void show_held_messages(fax_source* s, const char* name)
+{
+    uint32_t shown = s->held_count < HELD_MESSAGES ? s->held_count : HELD_MESSAGES;
+    for (uint32_t i = 0; verbosity != 0 && i < shown; i++) {
+        if (s->held[i].error)
+            TIFFError(s->held[i].module, "%s", s->held[i].text);
+        else
+            TIFFWarning(s->held[i].module, "%s", s->held[i].text);
+    }
+    if (verbosity != 0 && s->held_count > shown)
+        TIFFWarning(name, "%u more messages of the decoder about these rows",
+                    (unsigned)(s->held_count - shown));
+    s->held_count = 0;
 }
 
 // Decodes the next row. The decoder reports a row it could not finish
-// when the data ends inside it; a row that was cut short in another way,
-// or in which it met a bad code word, it fills out and reports decoded.
-// A row in which it found no pixel but a line end (with a warning) is
-// empty: in Group 3 data it may be a stray line end or the end-of-page
-// code, in Group 4 data, which holds no line end except in its end-of-page
-// code, it ends the page.
+// when the data ends inside it; a row that was cut short or too long, or
+// in which it met a bad code word, it fills out and reports decoded, with
+// a message: such a row is bad. A row in which it found no pixel but a
+// line end (with a warning) is empty: in Group 3 data it may be a stray
+// line end or one of the line ends that close the page, in Group 4 data,
+// which holds no line end except in its end-of-page code, it ends the
+// page. The decoder's messages about a row of the page are shown with
+// -v; those about empty rows wait for the next row, and are dropped with
+// them at the end of the data.
 static row_result decode_fax_row(void* p)
 {
     fax_source* s = (fax_source*)p;
     if (s->ended)
         return ROW_END;
-    uint32_t warnings_before = s->warnings;
+    uint32_t errors_before = s->errors, warnings_before = s->warnings;
     row_has_pixels = false;
     int status = TIFFReadScanline(s->decoder, decoded_row, s->next_row, 0);
     s->next_row++;
-    bool empty = !row_has_pixels && s->warnings != warnings_before;
+    bool erred = s->errors != errors_before;
+    bool empty = !row_has_pixels && !erred && s->warnings != warnings_before;
+    row_result result = ROW_GOOD;
     if (status < 0) {
         s->ended = true;
-        return row_has_pixels ? ROW_BAD : ROW_END;
-    }
-    if (empty) {
+        result = row_has_pixels ? ROW_BAD : ROW_END;
+    } else if (empty) {
         if (in_scheme == COMPRESSION_CCITTFAX4) {
             s->ended = true;
-            return ROW_END;
+            result = ROW_END;
+        } else {
+            result = ROW_EMPTY;
         }
-        return ROW_EMPTY;
+    } else if (erred || s->warnings != warnings_before) {
+        result = ROW_BAD;
     }
-    return ROW_GOOD;
+    if (result == ROW_END)
+        s->held_count = 0;
+    else if (result != ROW_EMPTY)
+        show_held_messages(s, TIFFFileName(s->decoder));
+    return result;
 }
 
 // Decodes one raw fax file (already open as `in`) row by row and writes
@@ -491,7 +564,7 @@ static int32_t transcode_fax_file(FILE* in, const char* name, output_page* page,
     write_header(bytes, (uint32_t)data_size, (uint32_t)rows);
     memory_tiff memory = {bytes, HEADER_BYTES + data_size, 0};
 
-    fax_source source = {nullptr, 0, 0, false};
+    fax_source source = {};
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) {
         TIFFError(name, "Not enough memory");
@@ -499,7 +572,8 @@ static int32_t transcode_fax_file(FILE* in, const char* name, output_page* page,
         *failed = true;
         return 0;
     }
-    TIFFOpenOptionsSetWarningHandlerExtR(options, count_warning, &source);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, hold_error, &source);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, hold_warning, &source);
     source.decoder = TIFFClientOpenExt(name, "r", (thandle_t)&memory, memory_read,
                                        memory_write, memory_seek, memory_close, memory_size,
                                        memory_map, memory_unmap, options);
@@ -627,6 +701,19 @@ static uint64_t pages_bytes_bound(char* const* names, int count)
     return unknown ? add_bytes(total, unknown_bytes_bound(uncompressed)) : total;
 }
 
+// Tells, in one line, how many of the `rows` rows of the page from the
+// file `name` were bad (the decoder's own messages are shown only with
+// -v); when most were, the options that describe the data are likely
+// wrong, and the line names them.
+static void report_bad_rows(const char* name, int32_t rows)
+{
+    bool most = (int64_t)bad_row_total * 2 > rows;
+    fprintf(stderr, "%s: %s: %ld of %ld rows were bad and repaired%s\n", program_name, name,
+            (long)bad_row_total, (long)rows,
+            most ? "; check the bit order (-M, -L), the coding (-1, -2, -4) and the width (-X)"
+                 : "");
+}
+
 // Reads a -X width: a positive decimal number that fits an int, else the
 // usage text.
 static int parse_width(const char* arg)
@@ -734,6 +821,8 @@ int main(int argc, char* argv[])
             fprintf(stderr, "%d rows in input\n", (int)rows);
             fprintf(stderr, "%ld total bad rows\n", (long)bad_row_total);
             fprintf(stderr, "%d max consecutive bad rows\n", (int)bad_row_run_max);
+        } else if (bad_row_total > 0) {
+            report_bad_rows(name, double_rows ? rows / 2 : rows);
         }
         if (rows == 0) {
             // A directory of no rows would make the file unreadable.

@@ -326,7 +326,7 @@ int main(int argc, char* argv[])
             break;
         }
         default:
-            usage(0);
+            usage(-1);
         }
     }
     if (argc - optind < 2)

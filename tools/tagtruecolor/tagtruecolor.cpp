@@ -406,7 +406,7 @@ int main(int argc, char* argv[])
             omit_alpha = true;
             break;
         default:
-            usage(0);
+            usage(-1);
         }
     }
     if (argc - optind < 2)
