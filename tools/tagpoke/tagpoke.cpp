@@ -11,6 +11,7 @@
 // the file as it was.
 
 #include <cfloat>
+#include <cstdarg>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -502,18 +503,43 @@ static void handle_items(char* const argv[], int last, bool apply)
     }
 }
 
+// Drops a warning: those of the file come once, from its opening for
+// update.
+static int ignore_warning(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
+
+// Opens `name` for reading only, its warnings kept back. Returns nullptr
+// (libtiff has reported why) when it does not open.
+static TIFF* open_for_checking(const char* name)
+{
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options == nullptr)
+        return nullptr;
+    TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, nullptr);
+    TIFF* t = TIFFOpenExt(name, "r", options);
+    TIFFOpenOptionsFree(options);
+    return t;
+}
+
 int main(int argc, char* argv[])
 {
     if (argc < 2)
         usage();
     int last = argc - 1;
+
+    // Every item is checked before the file is opened for update, so that
+    // a bad one leaves it as it was, whether or not it could be written.
+    tif = open_for_checking(argv[last]);
+    if (tif == nullptr)
+        return 2;
+    handle_items(argv, last, false);
+    TIFFClose(tif);
+
     tif = TIFFOpen(argv[last], "r+");
     if (tif == nullptr)
         return 2;
-
-    // Every item is checked before the first is set, so that a bad one
-    // leaves the file as it was.
-    handle_items(argv, last, false);
     handle_items(argv, last, true);
 
     if (!TIFFRewriteDirectory(tif))
