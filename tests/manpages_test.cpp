@@ -39,8 +39,8 @@ const std::map<std::string, std::set<int>> exit_statuses = {
     // usage and no memory for the page list -1; no temporary file -2;
     // files, pages and output 1
     {"ccittpage", {0, 1, 254, 255}},
-    // usage -1, but an unknown option 0; output not created -2; inputs
-    // not opened, library errors, failed directories 1
+    // usage -1; output not created -2; inputs not opened, library
+    // errors, failed directories 1
     {"chromatag", {0, 1, 254, 255}},
     {"tagtruecolor", {0, 1, 254, 255}},
     // usage -1; a file not opened, a directory not reached, data not read 1

@@ -243,7 +243,8 @@ int main(int argc, char* argv[])
         height = 1;
     if (output_is_input(argv[optind]))
         return -4;
-    TIFF* out = open_tiff_output(argv[optind], "w", directory_bytes_bound(h.row_bytes, height, 1));
+    directory_extent extent = {h.row_bytes, height, 1, 0};
+    TIFF* out = open_tiff_output(argv[optind], "w", directory_bytes_bound(&compression, &extent));
     if (out == nullptr)
         return -4;
     set_fields(out, &h, height, &compression, rows_request);
@@ -262,7 +263,7 @@ int main(int argc, char* argv[])
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
     else
         rows_written = copy_rows(in, in_name, writer, &h, row);
-    bool written = close_strip_writer(writer);
+    bool written = close_strip_writer(writer, &rows_written);
     if (rows_written < height)
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);
     bool closed = close_tiff_output(out) && written;

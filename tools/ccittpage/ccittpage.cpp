@@ -249,17 +249,21 @@ typedef void (*fax_fill_routine)(unsigned char* buffer, uint32_t* runs, uint32_t
                                  uint32_t row_width);
 
 // Prints the current directory as page `page_number`, if it is CCITT
-// coded; any other page is skipped without a word.
-static void write_page(TIFF* tif, uint16_t page_number)
+// coded; any other page is skipped, with a line that names it (`label`
+// names the file).
+static void write_page(TIFF* tif, uint16_t page_number, const char* label)
 {
     uint32_t h = 0, w = 0;
-    uint16_t compression = 0;
+    uint16_t compression = COMPRESSION_NONE;
     TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
     TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-    if (!TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression) ||
-        (compression != COMPRESSION_CCITTRLE && compression != COMPRESSION_CCITTFAX3 &&
-         compression != COMPRESSION_CCITTFAX4))
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+    if (compression != COMPRESSION_CCITTRLE && compression != COMPRESSION_CCITTFAX3 &&
+        compression != COMPRESSION_CCITTFAX4) {
+        fprintf(stderr, "%s: Page %u is not CCITT fax coded (compression %u), skipped.\n",
+                label, (unsigned)page_number, (unsigned)compression);
         return;
+    }
     float xres = page_resolution(tif, TIFFTAG_XRESOLUTION, fallback_xres,
                                  "No x-resolution, assuming %g dpi");
     float yres = page_resolution(tif, TIFFTAG_YRESOLUTION, fallback_yres,
@@ -333,7 +337,7 @@ static void write_file_pages(TIFF* tif, const char* label)
     if (requested_count == 0) {
         uint16_t page = 0;
         do
-            write_page(tif, page++);
+            write_page(tif, page++, label);
         while (TIFFReadDirectory(tif));
         return;
     }
@@ -342,7 +346,7 @@ static void write_file_pages(TIFF* tif, const char* label)
         fprintf(stderr, "%s: No page numbers, counting directories.\n", label);
     for (size_t i = 0; i < requested_count; i++) {
         if (seek_page(tif, requested_pages[i])) {
-            write_page(tif, requested_pages[i]);
+            write_page(tif, requested_pages[i], label);
         } else {
             fprintf(stderr, "%s: No page number %d\n", label, (int)requested_pages[i]);
             failed = true;
@@ -477,7 +481,7 @@ int main(int argc, char* argv[])
     printf("%%%%Pages: %u\n", page_total);
     printf("%%%%EOF\n");
     free(requested_pages);
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || page_total == 0)
         failed = true;
     return failed ? 1 : 0;
 }

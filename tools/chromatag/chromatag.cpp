@@ -160,12 +160,15 @@ static uint64_t strip_bytes(uint32_t width, uint32_t rows)
     return r * rwidth + 2 * (r * rwidth / (h * v));
 }
 
-// What an image of width x length pixels becomes in the output: block
-// rows of the subsampled samples.
-static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
+// What the image of the current directory of `in` becomes in the output:
+// block rows of the subsampled samples.
+static void output_layout(TIFF* in, directory_extent* extent)
 {
-    *row_bytes = strip_bytes(width, vert_subsampling);
-    *rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
+    uint32_t width = 0, length = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+    extent->row_bytes = strip_bytes(width, vert_subsampling);
+    extent->rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
 }
 
 // Writes the bottom-up `raster` of width x height pixels as strips of
@@ -198,7 +201,7 @@ static int write_ycbcr_strips(TIFF* out, const uint32_t* raster, uint32_t width,
         }
         *rows_done = height - y + n;
     }
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, rows_done))
         ok = 0;
     _TIFFfree(buffer);
     return ok;
@@ -325,7 +328,7 @@ int main(int argc, char* argv[])
             break;
         }
         default:
-            usage(0);
+            usage(-1);
         }
     }
     if (argc - optind < 2)
@@ -333,7 +336,8 @@ int main(int argc, char* argv[])
     print_error = TIFFSetErrorHandler(count_error);
 
     const char* out_name = argv[argc - 1];
-    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind,
+    compression_settings coded = default_compression(scheme);
+    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind, &coded,
                                             output_layout);
     if (out == nullptr)
         return -2;

@@ -309,7 +309,14 @@ int main(int argc, char* argv[])
     uint32_t width = 0, length = 0;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
-    uint64_t bytes_bound = directory_bytes_bound(width, length, 3);
+    // Without -c the output keeps the input's compression.
+    compression_settings coded = compression;
+    if (coded.scheme == SCHEME_NOT_GIVEN)
+        TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &coded.scheme);
+    directory_extent extent = {width, length, 3, copied_tags_bytes(in)};
+    if (output_planar == PLANARCONFIG_CONTIG)
+        extent = {3 * (uint64_t)width, length, 1, extent.field_bytes};
+    uint64_t bytes_bound = directory_bytes_bound(&coded, &extent);
     note_input(in_name);
     TIFF* out = output_is_input(out_name) ? nullptr
                                           : open_tiff_output(out_name, "w", bytes_bound);
@@ -340,13 +347,13 @@ int main(int argc, char* argv[])
     strip_writer* writer = open_strip_writer(out);
     if (inbuf == nullptr || outbuf == nullptr) {
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
-        close_strip_writer(writer);
+        close_strip_writer(writer, &rows);
     } else if (output_planar == PLANARCONFIG_CONTIG) {
         end = expand_contig(in, writer, width, length, stride, &maps, inbuf, outbuf, &rows);
-        written = close_strip_writer(writer);
+        written = close_strip_writer(writer, &rows);
     } else {
         end = expand_separate(in, writer, width, length, stride, &maps, inbuf, outbuf, &rows);
-        written = close_strip_writer(writer);
+        written = close_strip_writer(writer, &rows);
         if (end == READ_FAILED && rows > 0) {
             // The strips of each plane sit after those of the plane before,
             // so a shorter image needs its planes laid out anew: the output
@@ -363,7 +370,7 @@ int main(int argc, char* argv[])
                 if (expand_separate(in, writer, width, readable, stride, &maps, inbuf, outbuf,
                                     &again) == ALL_ROWS)
                     rows = readable;
-                written = close_strip_writer(writer);
+                written = close_strip_writer(writer, &rows);
             }
         }
     }

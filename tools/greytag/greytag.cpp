@@ -360,9 +360,14 @@ int main(int argc, char* argv[])
     }
 
     note_input(in_name);
+    // Without -c the output is not compressed.
+    compression_settings coded = compression;
+    if (coded.scheme == SCHEME_NOT_GIVEN)
+        coded.scheme = COMPRESSION_NONE;
+    directory_extent extent = {width, length, 1, copied_tags_bytes(in)};
     TIFF* out = output_is_input(out_name)
                     ? nullptr
-                    : open_tiff_output(out_name, "w", directory_bytes_bound(width, length, 1));
+                    : open_tiff_output(out_name, "w", directory_bytes_bound(&coded, &extent));
     if (out == nullptr) {
         close_plane_readers(planes);
         TIFFClose(in);
@@ -397,7 +402,7 @@ int main(int argc, char* argv[])
         end = convert_rows(planes, writer, photometric, planar, width, length, inbuf,
                            (tmsize_t)line, outbuf, maps, &rows);
 
-    bool written = close_strip_writer(writer);
+    bool written = close_strip_writer(writer, &rows);
     if (rows < length)
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows);
     bool closed = close_tiff_output(out) && written;

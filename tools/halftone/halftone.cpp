@@ -150,7 +150,7 @@ static conversion_end dither_image(TIFF* in, TIFF* out, uint32_t width, uint32_t
                 break;
         }
     }
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, rows))
         end = STOPPED;
     _TIFFfree(inrow);
     _TIFFfree(outrow);
@@ -300,10 +300,10 @@ int main(int argc, char* argv[])
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
     note_input(in_name);
+    directory_extent extent = {((uint64_t)width + 7) / 8, length, 1, 0};
     TIFF* out = output_is_input(out_name)
                     ? nullptr
-                    : open_tiff_output(out_name, "w",
-                                       directory_bytes_bound(((uint64_t)width + 7) / 8, length, 1));
+                    : open_tiff_output(out_name, "w", directory_bytes_bound(&compression, &extent));
     if (out == nullptr) {
         TIFFClose(in);
         return -1;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include <tiffio.h>
@@ -151,11 +152,27 @@ static tmsize_t pixel_bytes()
     return omit_alpha ? 3 : 4;
 }
 
-// What an image of width x length pixels becomes in the output.
-static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
+// What the image of the current directory of `in` becomes in the output:
+// its pixels, in whole tiles when -b keeps its tiles, and the document
+// name copied.
+static void output_layout(TIFF* in, directory_extent* extent)
 {
-    *row_bytes = (uint64_t)width * (uint64_t)pixel_bytes();
-    *rows = length;
+    uint32_t width = 0, length = 0, tile_width = 0, tile_length = 0;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+    extent->row_bytes = (uint64_t)width * (uint64_t)pixel_bytes();
+    extent->rows = length;
+    if (block_mode && TIFFIsTiled(in) && TIFFGetField(in, TIFFTAG_TILEWIDTH, &tile_width) &&
+        TIFFGetField(in, TIFFTAG_TILELENGTH, &tile_length) && tile_width > 0 &&
+        tile_length > 0) {
+        uint64_t across = ((uint64_t)width + tile_width - 1) / tile_width;
+        uint64_t down = ((uint64_t)length + tile_length - 1) / tile_length;
+        extent->row_bytes = across * tile_width * (uint64_t)pixel_bytes();
+        extent->rows = down * tile_length;
+    }
+    char* document_name = nullptr;
+    if (TIFFGetField(in, TIFFTAG_DOCUMENTNAME, &document_name) && document_name != nullptr)
+        extent->field_bytes = strlen(document_name) + 1;
 }
 
 // Renders the whole image top-down at once and writes it in strips of the
@@ -201,7 +218,7 @@ static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
         }
         *rows_done = (uint32_t)(row + rows);
     }
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, rows_done))
         ok = 0;
     free(raster);
     return ok;
@@ -254,7 +271,7 @@ static int render_strips(TIFF* in, TIFF* out, uint32_t* rows_done)
         }
         *rows_done = (uint32_t)(row + rows);
     }
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, rows_done))
         ok = 0;
     _TIFFfree(scratch);
     free(raster);
@@ -391,7 +408,7 @@ int main(int argc, char* argv[])
             omit_alpha = true;
             break;
         default:
-            usage(0);
+            usage(-1);
         }
     }
     if (argc - optind < 2)
@@ -399,7 +416,8 @@ int main(int argc, char* argv[])
     print_error = TIFFSetErrorHandler(count_error);
 
     const char* out_name = argv[argc - 1];
-    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind,
+    compression_settings coded = default_compression(compression_scheme);
+    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind, &coded,
                                             output_layout);
     if (out == nullptr)
         return -2;
