@@ -433,8 +433,7 @@ TEST_F(Outputs, BigTiffInputsReadAsClassicOnes)
 
 // -c zip writes the Deflate identifier 32946 without libtiff's note that
 // another is more widely supported: the identifier is the program's
-// choice, not the user's. Nor do the strip writer's workers, whose handles
-// write a directory of their own when they close, add the note.
+// choice, not the user's. With one worker and with several.
 TEST_F(Outputs, ZipOutputsLeaveStandardErrorEmpty)
 {
     make_inputs(dir);
