@@ -1,5 +1,6 @@
 #include "tiff_output.h"
 #include "file_identity.h"
+#include "tiff_input.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -154,7 +155,7 @@ uint64_t tiff_inputs_bytes_bound(char* const* names, int count,
     const uint64_t most = UINT64_MAX / 2;
     uint64_t total = 0;
     for (int i = 0; i < count && total < most; i++) {
-        TIFF* in = TIFFOpen(names[i], "r");
+        TIFF* in = open_tiff_input(names[i], "r");
         if (in == nullptr)
             continue;
         do {

@@ -20,6 +20,7 @@
 #include <tiffio.h>
 
 #include "file_identity.h"
+#include "tiff_input.h"
 
 // The longest output path: stem, three letters and ".tif".
 static const size_t path_limit = 1024;
@@ -337,7 +338,7 @@ int main(int argc, char* argv[])
         strcpy(out_stem, argv[2]);
     }
 
-    in = TIFFOpen(argv[1], "r");
+    in = open_tiff_input(argv[1], "r");
     if (in == nullptr)
         return 1;
     note_input(argv[1]);

@@ -17,6 +17,8 @@
 
 #include <tiffio.h>
 
+#include "tiff_input.h"
+
 static const char* const help_lines[] = {
     "usage: tagpoke [options] filename",
     "where options are:",
@@ -336,7 +338,7 @@ int main(int argc, char* argv[])
     if (argc < 2)
         usage();
     int last = argc - 1;
-    tif = TIFFOpen(argv[last], "r+");
+    tif = open_tiff_input(argv[last], "r+");
     if (tif == nullptr)
         return 2;
 
