@@ -1,6 +1,7 @@
 // Fields that libtiff has no definition for (georeferencing and other
 // private fields): every program that reads TIFF files reads past them
-// without a word.
+// without a word, and pageburst carries them into each page with their
+// type, count and values.
 #include "harness.h"
 
 #include <cstring>
@@ -125,6 +126,84 @@ TEST_F(PrivateFields, ReadPastWithoutWarnings)
         run_result r = run(args[0], std::vector<std::string>(args.begin() + 1, args.end()));
         EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
         EXPECT_EQ(r.err, "") << args[0];
+    }
+}
+
+// Each page holds the private fields of its directory, with the type,
+// count and values they had, in either byte order; standard error stays
+// empty.
+TEST_F(PrivateFields, PageburstCopiesThemIntoEveryPage)
+{
+    for (const char* mode : {"wl", "wb"}) {
+        SCOPED_TRACE(mode);
+        tiff_spec spec;
+        spec.width = 9, spec.height = 3, spec.rows_per_strip = 2;
+        spec.compression = COMPRESSION_LZW;
+        // A private field of type IFD points into the input: it stays
+        // behind.
+        // Fields libtiff knows but no list of pageburst's names travel
+        // too: a string, a packet, single values, an array of fixed
+        // length.
+        spec.extra = [](TIFF* t) {
+            TIFFSetField(t, TIFFTAG_COPYRIGHT, "(c) the surveyors");
+            TIFFSetField(t, TIFFTAG_XMLPACKET, 5u, "<x/>");
+            TIFFSetField(t, TIFFTAG_CELLWIDTH, 3);
+            TIFFSetField(t, TIFFTAG_STONITS, 0.125);
+            const uint8_t version[4] = {1, 4, 0, 0};
+            TIFFSetField(t, TIFFTAG_DNGVERSION, version);
+            TIFFSetField(t, TIFFTAG_HALFTONEHINTS, 10, 240);
+            TIFFFieldInfo info = {65100, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_IFD,
+                                  FIELD_CUSTOM, 1, 1, (char*)"pointer"};
+            TIFFMergeFieldInfo(t, &info, 1);
+            uint32_t offset = 8;
+            TIFFSetField(t, 65100, 1u, &offset);
+        };
+        write_private_pages(path("geo.tif"), spec, mode);
+        run_result r = run("pageburst", {"geo.tif", "geo-"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        const char* pages[] = {"geo-aaa.tif", "geo-aab.tif"};
+        for (int page = 0; page < 2; page++) {
+            SCOPED_TRACE(pages[page]);
+            tiff_image a, b;
+            ASSERT_TRUE(read_tiff(path("geo.tif"), &a, page));
+            ASSERT_TRUE(read_tiff(path(pages[page]), &b));
+            EXPECT_EQ(a.pixels, b.pixels);
+            tiff_handle t = open_tiff(path(pages[page]));
+            ASSERT_TRUE(t);
+            EXPECT_EQ(TIFFIsBigEndian(t.get()) != 0, mode[1] == 'b');
+            for (const private_field& f : private_fields(page)) {
+                SCOPED_TRACE(f.tag);
+                const TIFFField* field = TIFFFindField(t.get(), f.tag, TIFF_ANY);
+                ASSERT_NE(field, nullptr);
+                EXPECT_EQ(TIFFFieldDataType(field), f.type);
+                uint32_t count = 0;
+                void* data = nullptr;
+                ASSERT_TRUE(TIFFGetField(t.get(), f.tag, &count, &data));
+                ASSERT_EQ(count, f.count);
+                EXPECT_EQ(bytes((uint8_t*)data, (uint8_t*)data + f.values.size()), f.values);
+            }
+            EXPECT_EQ(TIFFFindField(t.get(), 65100, TIFF_ANY), nullptr);
+            char* copyright = nullptr;
+            ASSERT_TRUE(TIFFGetField(t.get(), TIFFTAG_COPYRIGHT, &copyright));
+            EXPECT_STREQ(copyright, "(c) the surveyors");
+            uint32_t packet_size = 0;
+            char* packet = nullptr;
+            ASSERT_TRUE(TIFFGetField(t.get(), TIFFTAG_XMLPACKET, &packet_size, &packet));
+            EXPECT_EQ(std::string(packet, packet_size), std::string("<x/>", 5));
+            uint16_t cell_width = 0, light = 0, dark = 0;
+            EXPECT_TRUE(TIFFGetField(t.get(), TIFFTAG_CELLWIDTH, &cell_width));
+            EXPECT_EQ(cell_width, 3);
+            double nits = 0;
+            EXPECT_TRUE(TIFFGetField(t.get(), TIFFTAG_STONITS, &nits));
+            EXPECT_EQ(nits, 0.125);
+            uint8_t* version = nullptr;
+            ASSERT_TRUE(TIFFGetField(t.get(), TIFFTAG_DNGVERSION, &version));
+            EXPECT_EQ(bytes(version, version + 4), (bytes{1, 4, 0, 0}));
+            EXPECT_TRUE(TIFFGetField(t.get(), TIFFTAG_HALFTONEHINTS, &light, &dark));
+            EXPECT_EQ(light, 10);
+            EXPECT_EQ(dark, 240);
+        }
     }
 }
 
