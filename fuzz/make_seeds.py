@@ -164,13 +164,13 @@ def lzw_encode(pixels, min_size):
     return bytes(blocks)
 
 
-def gif(images, global_bits=3, version=b"87a"):
+def gif(images, global_bits=3, version=b"87a", before_image=b""):
     head = b"GIF" + version + struct.pack("<HH", 16, 16)
     head += bytes([0x80 | (global_bits - 1), 0, 0])
     head += pattern(3 << global_bits, 9)
     body = b""
     for (w, h, pixels, flags, local_bits) in images:
-        body += b"," + struct.pack("<HHHH", 0, 0, w, h)
+        body += before_image + b"," + struct.pack("<HHHH", 0, 0, w, h)
         if local_bits:
             body += bytes([flags | 0x80 | (local_bits - 1)]) + pattern(3 << local_bits, 4)
         else:
@@ -187,6 +187,13 @@ def gif_seeds():
     yield "extension.gif", gif([(6, 6, [0] * 18 + [5] * 18, 0, 0)])[:13 + 24] + \
         b"!\xfe\x03abc\x00" + gif([(6, 6, [0] * 18 + [5] * 18, 0, 0)])[13 + 24:]
     yield "full-table.gif", gif([(64, 64, list(pattern(4096, 5)), 0, 8)])
+    # An animation: a graphic control block (transparent index 3) before
+    # each frame, a looping application block after the screen.
+    frames = gif([(4, 4, [p % 8 for p in pattern(16, 6)], 0, 0),
+                  (3, 2, [p % 4 for p in pattern(6, 7)], 0, 2)],
+                 version=b"89a", before_image=b"!\xf9\x04\x09\x0a\x00\x03\x00")
+    yield "animation.gif", frames[:13 + 24] + b"!\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00" + \
+        frames[13 + 24:]
 
 
 # ---- JPEG marker streams -------------------------------------------------------
