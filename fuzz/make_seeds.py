@@ -28,6 +28,11 @@ def pnm_seeds():
     yield "p4.pbm", b"P4\n# a comment\n13 5\n" + pattern(2 * 5)
     yield "p5.pgm", b"P5 7 6 255\n" + pattern(42)
     yield "p6.ppm", b"P6\n5 4\n255\n" + pattern(60)
+    yield "p5-1023.pgm", b"P5 4 3 1023\n" + bytes(b & 3 if i % 2 == 0 else b for i, b in enumerate(pattern(24)))
+    yield "p6-15.ppm", b"P6 3 2 15\n" + bytes(b % 16 for b in pattern(18))
+    yield "p1.pbm", b"P1\n# plain\n5 2\n01101\n1 0 0 1 1\n"
+    yield "p2.pgm", b"P2 3 2 65535\n0 17 65535\n# note\n400 5 9\n"
+    yield "p3.ppm", b"P3\n2 1\n255\n255 0 7\t1 2 3\r\n"
 
 
 # ---- BMP -----------------------------------------------------------------
