@@ -120,10 +120,9 @@ static int read_number(FILE* in, uint32_t* value)
     return 1;
 }
 
-// Reads the header up to and including the single line feed that ends it.
-// Any fault ends the program through report_bad_header.
-// The header of a binary image ends with a single line feed; that of a
-// plain one with any one white-space character.
+// Reads the header up to and including the character that ends it: a
+// binary image's single line feed, a plain one's single white-space
+// character. Any fault ends the program through report_bad_header.
 static anymap_header read_header(FILE* in, const char* name)
 {
     anymap_header h = {0, 0, 8, 1, PHOTOMETRIC_MINISBLACK, false, 1, 0, 0};
@@ -226,7 +225,7 @@ static int32_t read_plain_sample(FILE* in, const anymap_header* h)
 // nullptr, or what stopped the row.
 static const char* read_plain_row(FILE* in, const anymap_header* h, unsigned char* row)
 {
-    uint64_t samples = h->bits_per_sample == 1 ? h->width : (uint64_t)h->samples_per_pixel * h->width;
+    uint64_t samples = (uint64_t)h->samples_per_pixel * h->width;
     if (h->bits_per_sample == 1)
         memset(row, 0, (size_t)h->row_bytes);
     uint16_t* wide = (uint16_t*)row;
@@ -371,7 +370,8 @@ int main(int argc, char* argv[])
     setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
     anymap_header h = read_header(in, in_name);
     refuse_unsupported_samples(&h, in_name, &compression);
-    compute_sample_scale(&h);
+    if (h.bits_per_sample != 1 && (h.plain || h.max_value != 255))
+        compute_sample_scale(&h);
 
     // The output's length: the rows the file can still hold, when fewer
     // than the header claims (the copy reports the first missing row).
