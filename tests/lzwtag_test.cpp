@@ -846,19 +846,19 @@ TEST_F(Lzwtag, Gif89aFramesAndExtensions)
     add_image(gif, 2, 2, image_data(4, lzw_encode(third, 4)));
     gif.push_back(';');
 
-    palette_image p = convert(gif, {}, "   local colors: 4\n");
+    convert(gif, {}, "   local colors: 4\n");
     std::string from89a = read_file(path("out.tif"));
     ASSERT_EQ(count_directories(path("out.tif")), 3);
-    EXPECT_TRUE(p.image.pixels == first);
-    expect_colormap(p, global);
-    palette_image q = read_palette("out.tif", 1);
-    EXPECT_EQ(q.image.width, 5u);
-    EXPECT_EQ(q.image.height, 3u);
-    EXPECT_TRUE(q.image.pixels == second);
-    expect_colormap(q, local, global);
-    palette_image r = read_palette("out.tif", 2);
-    EXPECT_EQ(r.image.pixels, third);
-    expect_colormap(r, global);
+    const struct { unsigned width, height; const bytes& pixels; const colour_table& table; } frames[] = {
+        {8, 6, first, global}, {5, 3, second, local}, {2, 2, third, global}};
+    for (int d = 0; d < 3; d++) {
+        SCOPED_TRACE(d);
+        palette_image frame = read_palette("out.tif", d);
+        EXPECT_EQ(frame.image.width, frames[d].width);
+        EXPECT_EQ(frame.image.height, frames[d].height);
+        EXPECT_TRUE(frame.image.pixels == frames[d].pixels);
+        expect_colormap(frame, frames[d].table, global);
+    }
 
     // The same blocks under the 87a signature give the same file.
     gif[4] = '7';

@@ -82,6 +82,30 @@ static void copy_long(TIFF* in, TIFF* out, ttag_t tag)
         TIFFSetField(out, tag, v);
 }
 
+// Copies one 8-bit field when the input has it.
+static void copy_byte(TIFF* in, TIFF* out, ttag_t tag)
+{
+    uint8_t v;
+    if (TIFFGetField(in, tag, &v))
+        TIFFSetField(out, tag, (int)v);
+}
+
+// Copies one 64-bit field when the input has it.
+static void copy_long8(TIFF* in, TIFF* out, ttag_t tag)
+{
+    uint64_t v;
+    if (TIFFGetField(in, tag, &v))
+        TIFFSetField(out, tag, v);
+}
+
+// Copies one field held as a double.
+static void copy_double(TIFF* in, TIFF* out, ttag_t tag)
+{
+    double v;
+    if (TIFFGetField(in, tag, &v))
+        TIFFSetField(out, tag, v);
+}
+
 // Copies one field read as a float and set as a double.
 static void copy_float(TIFF* in, TIFF* out, ttag_t tag)
 {
@@ -165,11 +189,8 @@ static void copy_interpretation_fields(TIFF* in, TIFF* out)
     copy_ink_names(in, out);
     copy_short_pair(in, out, TIFFTAG_DOTRANGE);
     copy_short_pair(in, out, TIFFTAG_HALFTONEHINTS);
-    double v;
-    if (TIFFGetField(in, TIFFTAG_SMINSAMPLEVALUE, &v))
-        TIFFSetField(out, TIFFTAG_SMINSAMPLEVALUE, v);
-    if (TIFFGetField(in, TIFFTAG_SMAXSAMPLEVALUE, &v))
-        TIFFSetField(out, TIFFTAG_SMAXSAMPLEVALUE, v);
+    copy_double(in, out, TIFFTAG_SMINSAMPLEVALUE);
+    copy_double(in, out, TIFFTAG_SMAXSAMPLEVALUE);
     uint32_t length;
     void* profile;
     if (TIFFGetField(in, TIFFTAG_ICCPROFILE, &length, &profile))
@@ -227,37 +248,24 @@ static const TIFFField* output_field(TIFF* out, const TIFFField* field)
 }
 
 // Copies a field of one value, fetched in the width libtiff keeps it in
-// (`size` bytes) and handed on as TIFFSetField takes a value of its type.
+// (`size` bytes) and handed on as TIFFSetField takes a value of its type
+// (a signed value of 8 or 16 bits comes back as the same bits).
 static void copy_single_value(TIFF* in, TIFF* out, uint32_t tag, TIFFDataType type, int size)
 {
     bool real = type == TIFF_FLOAT || type == TIFF_DOUBLE || type == TIFF_RATIONAL ||
                 type == TIFF_SRATIONAL;
-    bool is_signed = type == TIFF_SBYTE || type == TIFF_SSHORT;
-    if (real && size == 4) {
-        float v;
-        if (TIFFGetField(in, tag, &v))
-            TIFFSetField(out, tag, (double)v);
-    } else if (real && size == 8) {
-        double v;
-        if (TIFFGetField(in, tag, &v))
-            TIFFSetField(out, tag, v);
-    } else if (size == 1) {
-        uint8_t v;
-        if (TIFFGetField(in, tag, &v))
-            TIFFSetField(out, tag, is_signed ? (int)(int8_t)v : (int)v);
-    } else if (size == 2) {
-        uint16_t v;
-        if (TIFFGetField(in, tag, &v))
-            TIFFSetField(out, tag, is_signed ? (int)(int16_t)v : (int)v);
-    } else if (size == 4) {
-        uint32_t v;
-        if (TIFFGetField(in, tag, &v))
-            TIFFSetField(out, tag, v);
-    } else if (size == 8) {
-        uint64_t v;
-        if (TIFFGetField(in, tag, &v))
-            TIFFSetField(out, tag, v);
-    }
+    if (real && size == 4)
+        copy_float(in, out, tag);
+    else if (real && size == 8)
+        copy_double(in, out, tag);
+    else if (size == 1)
+        copy_byte(in, out, tag);
+    else if (size == 2)
+        copy_short(in, out, tag);
+    else if (size == 4)
+        copy_long(in, out, tag);
+    else if (size == 8)
+        copy_long8(in, out, tag);
 }
 
 // Copies one field that libtiff keeps as a custom value, in the form
