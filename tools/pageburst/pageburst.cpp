@@ -224,10 +224,13 @@ static bool points_into_input(TIFF* out, const TIFFField* field)
 // The output's definition of the input's `field`: its own when libtiff
 // knows the tag, else one registered here from the input's, so that the
 // field is written with its type and count. nullptr when the two handles
-// define the tag differently (the value cannot be handed over as it is).
+// define the tag differently (the value cannot be handed over as it is),
+// or libtiff keeps no value of its type.
 static const TIFFField* output_field(TIFF* out, const TIFFField* field)
 {
     uint32_t tag = TIFFFieldTag(field);
+    if (TIFFFieldSetGetSize(field) <= 0)
+        return nullptr;
     const TIFFField* mine = TIFFFindField(out, tag, TIFF_ANY);
     if (mine == nullptr) {
         // The name stays the input's: it outlives this page's handle.
