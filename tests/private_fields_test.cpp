@@ -155,7 +155,7 @@ TEST_F(PrivateFields, PageburstCopiesThemIntoEveryPage)
             TIFFFieldInfo info = {65100, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_IFD,
                                   FIELD_CUSTOM, 1, 1, (char*)"pointer"};
             TIFFMergeFieldInfo(t, &info, 1);
-            uint32_t offset = 8;
+            uint64_t offset = 8;  // libtiff holds IFD values in 64 bits
             TIFFSetField(t, 65100, 1u, &offset);
         };
         write_private_pages(path("geo.tif"), spec, mode);
