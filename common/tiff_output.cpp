@@ -1,6 +1,7 @@
 #include "tiff_output.h"
 #include "compress_options.h"
 #include "file_identity.h"
+#include "tiff_input.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -234,7 +235,7 @@ uint64_t tiff_inputs_bytes_bound(char* const* names, int count,
     TIFFErrorHandler warnings = TIFFSetWarningHandler(nullptr);
     uint64_t total = 0;
     for (int i = 0; i < count && total < UINT64_MAX; i++) {
-        TIFF* in = TIFFOpen(names[i], "r");
+        TIFF* in = open_tiff_input(names[i], "r");
         if (in == nullptr)
             continue;
         do {

@@ -20,6 +20,7 @@
 #include <tiffio.h>
 
 #include "file_identity.h"
+#include "tiff_input.h"
 #include "usage.h"
 
 const char* const help_lines[] = {
@@ -384,7 +385,7 @@ static void write_standard_input_pages()
     // libtiff closes the descriptor it is given; it gets a copy, so that
     // the temporary file is closed once, by fclose.
     int tiff_fd = copied ? dup(fd) : -1;
-    TIFF* tif = tiff_fd >= 0 ? TIFFFdOpen(tiff_fd, "temp", "rm") : nullptr;
+    TIFF* tif = tiff_fd >= 0 ? open_tiff_input_fd(tiff_fd, "temp", "rm") : nullptr;
     if (tif != nullptr) {
         write_file_pages(tif, "<stdin>");
         TIFFClose(tif);
@@ -465,7 +466,7 @@ int main(int argc, char* argv[])
 
     if (optind < argc) {
         for (int i = optind; i < argc; i++) {
-            TIFF* tif = TIFFOpen(argv[i], "rm");
+            TIFF* tif = open_tiff_input(argv[i], "rm");
             if (tif == nullptr) {
                 fprintf(stderr, "%s: Can not open, or not a TIFF file.\n", argv[i]);
                 failed = true;

@@ -21,6 +21,7 @@
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tag_copy.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -297,7 +298,7 @@ int main(int argc, char* argv[])
 
     // Read through plain reads, not a mapping of the whole file, so that
     // memory stays at a few rows whatever the input's size.
-    TIFF* in = TIFFOpen(in_name, "rm");
+    TIFF* in = open_tiff_input(in_name, "rm");
     if (in == nullptr)
         return -1;
     uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;

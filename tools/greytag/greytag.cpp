@@ -20,6 +20,7 @@
 #include "partial_output.h"
 #include "strip_writer.h"
 #include "tag_copy.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -242,7 +243,7 @@ static void set_fields(TIFF* out, TIFF* in, const char* in_name, uint32_t width,
 static TIFF* open_plane_reader(const char* name)
 {
     TIFFErrorHandler warn = TIFFSetWarningHandler(nullptr);
-    TIFF* reader = TIFFOpen(name, "rm");
+    TIFF* reader = open_tiff_input(name, "rm");
     TIFFSetWarningHandler(warn);
     return reader;
 }
@@ -334,7 +335,7 @@ int main(int argc, char* argv[])
 
     // Read through plain reads, not a mapping of the whole file, so that
     // memory stays at a few rows whatever the input's size.
-    TIFF* in = TIFFOpen(in_name, "rm");
+    TIFF* in = open_tiff_input(in_name, "rm");
     if (in == nullptr)
         return -1;
     uint16_t photometric = 0;

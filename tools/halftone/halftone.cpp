@@ -20,6 +20,7 @@
 #include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -288,7 +289,7 @@ int main(int argc, char* argv[])
 
     // Read through plain reads, not a mapping of the whole file, so that
     // memory stays at a few rows whatever the input's size.
-    TIFF* in = TIFFOpen(in_name, "rm");
+    TIFF* in = open_tiff_input(in_name, "rm");
     if (in == nullptr)
         return -1;
     if (!check_input(in, argv[0])) {

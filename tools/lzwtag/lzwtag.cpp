@@ -1,9 +1,10 @@
-// lzwtag: converts the images of a GIF 87a file into a TIFF file, one
-// 8-bit palette directory per image.
+// lzwtag: converts the images of a GIF file (87a or 89a) into a TIFF file,
+// one 8-bit palette directory per image.
 //
 //   lzwtag [options] input.gif output.tif
 //
-// The GIF block structure is read here, and each image's variable-length
+// The GIF block structure is read here (extension blocks, whatever their
+// kind, are skipped by their sub-blocks), and each image's variable-length
 // LZW data is decoded by this program's own decoder into a raster of one
 // byte per pixel, which is then written as whole strips.
 
@@ -60,7 +61,7 @@ static uint64_t output_bytes_bound;  // what all its directories may take
 static bool output_bound_known;   // the bound was found by walking the file
 static int images_in_output;      // directories the output file holds
 static bool output_failed;        // a strip or the file could not be written
-static bool data_cut_short;       // an image's data ended with the file
+static bool data_cut_short;       // an image's data or an extension ended with the file
 
 // Spare bytes after each raster: the decoder copies strings in 16-byte
 // blocks and may write up to 15 bytes past a string's end.
@@ -83,18 +84,20 @@ static int read_exactly(void* buf, size_t n, const char* what)
 }
 
 // Skips data sub-blocks (a length byte n, then n bytes) up to and including
-// the zero-length terminator, or up to the end of the file.
-static void skip_sub_blocks()
+// the zero-length terminator, or up to the end of the file. Returns 1 when
+// the terminator was reached, 0 when the file ended first.
+static int skip_sub_blocks()
 {
     unsigned char block[255];
     int n;
     while ((n = getc(in)) != EOF && n != 0)
         if (fread(block, 1, (size_t)n, in) < (size_t)n)
-            return;
+            return 0;
+    return n == 0;
 }
 
-// Reads the 6-byte signature and version. Returns 1 for a GIF 87a file,
-// else 0 after saying why.
+// Reads the 6-byte signature and version. Returns 1 for a GIF file of
+// version 87a or 89a, else 0 after saying why.
 static int read_gif_header()
 {
     unsigned char header[6] = {0};
@@ -106,8 +109,8 @@ static int read_gif_header()
         fprintf(stderr, "file is not a GIF file\n");
         return 0;
     }
-    if (memcmp(header + 3, "87a", 3) != 0) {
-        fprintf(stderr, "unknown GIF version number\n");
+    if (memcmp(header + 3, "87a", 3) != 0 && memcmp(header + 3, "89a", 3) != 0) {
+        fprintf(stderr, "%s: unknown GIF version number (87a and 89a are read)\n", in_name);
         return 0;
     }
     return 1;
@@ -129,11 +132,12 @@ static int read_screen_descriptor()
     return 1;
 }
 
-// Skips one extension block: the label byte, then its data sub-blocks.
-static void skip_extension()
+// Skips one extension block (graphic control, comment, plain text,
+// application or any other label): the label byte, then its data
+// sub-blocks. Returns 0 when the file ends before the terminator.
+static int skip_extension()
 {
-    if (getc(in) != EOF)
-        skip_sub_blocks();
+    return getc(in) != EOF && skip_sub_blocks();
 }
 
 // The sum of directory_bytes_bound over the images of the GIF file, as
@@ -677,8 +681,9 @@ static int read_image()
 
 // Converts the whole GIF file: header, screen descriptor, then block after
 // block up to the trailer or the end of the file. Returns 0, or -1 when
-// the file is not GIF 87a or an image fails; the images converted before
-// stay in the output.
+// the file is not GIF 87a or 89a or an image fails; the images converted
+// before stay in the output. A file that ends inside an extension is
+// reported and marks the run cut short.
 static int convert()
 {
     if (!read_gif_header() || !read_screen_descriptor())
@@ -688,7 +693,11 @@ static int convert()
         case 0:
             break;
         case '!':
-            skip_extension();
+            if (!skip_extension()) {
+                fprintf(stderr, "%s: end of file in extension block\n", in_name);
+                data_cut_short = true;
+                return 0;
+            }
             break;
         case ',':
             if (!read_image())

@@ -21,6 +21,7 @@
 #include <tiffio.h>
 
 #include "standard_options.h"
+#include "tiff_input.h"
 
 static const char* const help_lines[] = {
     "usage: tagpoke [options] filename",
@@ -548,7 +549,7 @@ int main(int argc, char* argv[])
     handle_items(argv, last, false);
     TIFFClose(tif);
 
-    tif = TIFFOpen(argv[last], "r+");
+    tif = open_tiff_input(argv[last], "r+");
     if (tif == nullptr)
         return 2;
     handle_items(argv, last, true);

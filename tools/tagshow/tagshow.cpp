@@ -21,6 +21,7 @@
 #include <tiffio.h>
 
 #include "file_identity.h"
+#include "tiff_input.h"
 #include "usage.h"
 
 const char* const help_lines[] = {
@@ -608,7 +609,7 @@ int main(int argc, char* argv[])
         if (several)
             printf("%s:\n", argv[i]);
         fflush(stdout);
-        TIFF* tif = TIFFOpen(argv[i], chop_strips ? "rC" : "rc");
+        TIFF* tif = open_tiff_input(argv[i], chop_strips ? "rC" : "rc");
         if (tif == nullptr) {
             any_failure = true;
             continue;

@@ -23,6 +23,7 @@
 #include "compress_options.h"
 #include "partial_output.h"
 #include "strip_writer.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -426,7 +427,7 @@ int main(int argc, char* argv[])
     for (int i = optind; i < argc - 1; i++) {
         // Mapped ("r", not "rm"): the installed libtiff's RGBA reader
         // rejects the tiles of an unmapped file ("Invalid tile byte count").
-        TIFF* in = TIFFOpen(argv[i], "r");
+        TIFF* in = open_tiff_input(argv[i], "r");
         if (in == nullptr) {
             input_skipped = true;  // libtiff has said why
             continue;
