@@ -269,6 +269,17 @@ static int count_output_error(TIFF*, void* user_data, const char*, const char*, 
     return 0;
 }
 
+// An output handle's warnings: the programs choose the Deflate identifier
+// 32946 themselves, so libtiff's note on writing it is of no use to the
+// user and is dropped. Every other warning goes on to libtiff's usual
+// handlers (returning 0).
+static int output_warning(TIFF*, void*, const char* module, const char* fmt, va_list)
+{
+    static const char legacy_deflate[] = "Creating TIFF with legacy Deflate codec identifier";
+    return module != nullptr && strcmp(module, "TIFFWriteDirectorySec") == 0 &&
+           strncmp(fmt, legacy_deflate, sizeof legacy_deflate - 1) == 0;
+}
+
 TIFF* open_tiff_output(const char* name, const char* mode, uint64_t bytes_bound)
 {
     char full_mode[16];
@@ -322,6 +333,7 @@ TIFF* open_tiff_output(const char* name, const char* mode, uint64_t bytes_bound)
     f->owner_closes = false;
     f->errors = 0;
     TIFFOpenOptionsSetErrorHandlerExtR(options, count_output_error, f);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, output_warning, nullptr);
     TIFF* out = TIFFClientOpenExt(name, full_mode, (thandle_t)f, read_proc, write_proc,
                                   seek_proc, close_proc, size_proc, map_proc, unmap_proc,
                                   options);

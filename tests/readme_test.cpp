@@ -7,6 +7,8 @@
 
 #include <map>
 
+#include <sys/stat.h>
+
 namespace {
 
 class Readme : public ToolTest {
@@ -73,6 +75,48 @@ TEST_F(Readme, EveryProgramsExampleRunsAsShown)
     std::string err;
     EXPECT_EQ(run_example(refused, &err).status, 1) << err;
     EXPECT_EQ(read_file(path("a.jpg")), read_file(examples_dir + "sample.jpg"));
+}
+
+// The commands of the section on many files, as shown, each on a few PPM
+// files of its own: every file is converted, with nothing on standard
+// error. GNU parallel's is run where parallel is installed.
+TEST_F(Readme, ManyFilesCommandsRunAsShown)
+{
+    const std::string readme = read_file(std::string(SOURCE_DIR) + "/README.md");
+    size_t start = readme.find("### Many files");
+    ASSERT_NE(start, std::string::npos);
+    size_t end = readme.find("\n#", start + 1);
+    std::vector<std::string> commands;
+    std::string command;
+    for (const std::string& line : lines_of(readme.substr(start, end - start))) {
+        if (line.rfind("    ", 0) != 0 || line.rfind("    #", 0) == 0)
+            continue;
+        command += line.substr(4);
+        if (command.back() == '\\')
+            command += "\n";
+        else
+            commands.push_back(command), command.clear();
+    }
+    EXPECT_GE(commands.size(), 3u);
+    bool have_parallel = run_shell("command -v parallel").status == 0;
+    const std::string sample = read_file(std::string(SOURCE_DIR) + "/examples/sample.ppm");
+    for (size_t i = 0; i < commands.size(); i++) {
+        if (commands[i].find("parallel ") != std::string::npos && !have_parallel)
+            continue;
+        std::string sub = "batch" + std::to_string(i);
+        ASSERT_EQ(mkdir(path(sub).c_str(), 0777), 0);
+        for (const char* name : {"a.ppm", "b c.ppm", "d.ppm"})
+            write_file(path(sub + "/" + name), sample);
+        std::string err;
+        shell_result r = run_example("cd " + sub + " && " + commands[i], &err);
+        EXPECT_EQ(r.status, 0) << commands[i] << "\n" << err;
+        EXPECT_EQ(err, "") << commands[i];
+        for (const char* name : {"a.tif", "b c.tif", "d.tif"}) {
+            tiff_image image;
+            EXPECT_TRUE(read_tiff(path(sub + "/" + name), &image)) << commands[i] << ": " << name;
+            EXPECT_EQ(image.compression, COMPRESSION_DEFLATE) << commands[i];
+        }
+    }
 }
 
 }  // namespace

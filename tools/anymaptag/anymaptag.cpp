@@ -321,6 +321,8 @@ static uint32_t copy_rows(FILE* in, const char* name, strip_writer* out,
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:R:";
+    answer_help_and_version(argc, argv, "anymaptag", optstring);
     compression_settings compression = default_compression(COMPRESSION_PACKBITS);
     int32_t rows_request = -1;
     double resolution = -1.0;
@@ -330,7 +332,7 @@ int main(int argc, char* argv[])
         usage(-1);
     }
     int c;
-    while ((c = getopt(argc, argv, "c:r:R:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression,

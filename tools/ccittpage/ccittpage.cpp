@@ -423,8 +423,10 @@ static float parse_paper_size(const char* arg)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "l:p:x:y:W:H:wS";
+    answer_help_and_version(argc, argv, "ccittpage", optstring);
     int c;
-    while ((c = getopt(argc, argv, "l:p:x:y:W:H:wS")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'l':
             glyphs_per_line = atoi(optarg);

@@ -727,10 +727,12 @@ static int parse_width(const char* arg)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "R:X:o:1234ABLMPUW5678abcflmpr:suvwz?";
+    answer_help_and_version(argc, argv, "ccitttag", optstring);
     program_name = argv[0];
     const char* out_name = nullptr;  // -o; fax.tif without it
     int c;
-    while ((c = getopt(argc, argv, "R:X:o:1234ABLMPUW5678abcflmpr:suvwz?")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case '3': in_scheme = COMPRESSION_CCITTFAX3; break;
         case '4': in_scheme = COMPRESSION_CCITTFAX4; break;

@@ -305,8 +305,10 @@ static uint16_t sampling_factor(const char* arg)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:h:r:v:z";
+    answer_help_and_version(argc, argv, "chromatag", optstring);
     int c;
-    while ((c = getopt(argc, argv, "c:h:r:v:z")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_exact_compression(optarg, COMPRESSION_ADOBE_DEFLATE, &scheme))

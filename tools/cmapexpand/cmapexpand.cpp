@@ -261,11 +261,13 @@ static conversion_end expand_separate(TIFF* in, strip_writer* out, uint32_t widt
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "C:c:p:r:";
+    answer_help_and_version(argc, argv, "cmapexpand", optstring);
     compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
     int32_t rows_request = -1;
 
     int c;
-    while ((c = getopt(argc, argv, "C:c:p:r:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'C':
             colormap_bits = atoi(optarg);

@@ -817,12 +817,14 @@ static bool finish_output(output_file* output)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:o:h";
+    answer_help_and_version(argc, argv, "dibtag", optstring);
     compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
     int32_t rows_request = -1;
     const char* output_name = nullptr;
 
     int c;
-    while ((c = getopt(argc, argv, "c:r:o:h")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, ACCEPT_JPEG))

@@ -300,11 +300,13 @@ static conversion_end convert_rows(TIFF* const* planes, strip_writer* out, uint1
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:R:G:B:";
+    answer_help_and_version(argc, argv, "greytag", optstring);
     compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
     int32_t rows_request = -1;
 
     int c;
-    while ((c = getopt(argc, argv, "c:r:R:G:B:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, ACCEPT_JPEG))

@@ -248,11 +248,13 @@ static void set_fields(TIFF* out, TIFF* in, const char* in_name,
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:f:r:t:";
+    answer_help_and_version(argc, argv, "halftone", optstring);
     compression_settings compression = default_compression(COMPRESSION_PACKBITS);
     int32_t rows_request = -1;
 
     int c;
-    while ((c = getopt(argc, argv, "c:f:r:t:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, ACCEPT_GROUP3))

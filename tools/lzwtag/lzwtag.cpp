@@ -737,9 +737,11 @@ static int may_write_output()
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:";
+    answer_help_and_version(argc, argv, "lzwtag", optstring);
     compression = default_compression(COMPRESSION_PACKBITS);
     int c;
-    while ((c = getopt(argc, argv, "c:r:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, 0))

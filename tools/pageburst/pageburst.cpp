@@ -20,6 +20,7 @@
 #include <tiffio.h>
 
 #include "file_identity.h"
+#include "standard_options.h"
 #include "tiff_input.h"
 
 // The longest output path: stem, three letters and ".tif".
@@ -466,11 +467,20 @@ static int copy_directory(TIFF* in, TIFF* out)
     return copy_raw_strips(in, out);
 }
 
+// Writes libtiff's version string, a blank line and the usage line to `out`.
+static void write_usage(FILE* out)
+{
+    fprintf(out, "%s\n\n", TIFFGetVersion());
+    fprintf(out, "usage: pageburst input.tif [prefix]\n");
+}
+
 int main(int argc, char* argv[])
 {
+    // Arguments are read by position: --help and --version only as the first.
+    const char* first = argc > 1 ? argv[1] : nullptr;
+    answer_standard_option(first, "pageburst", write_usage, TIFFGetVersion());
     if (argc < 2) {
-        fprintf(stderr, "%s\n\n", TIFFGetVersion());
-        fprintf(stderr, "usage: pageburst input.tif [prefix]\n");
+        write_usage(stderr);
         return -3;
     }
     if (argc > 2) {

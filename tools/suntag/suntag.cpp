@@ -309,11 +309,13 @@ static uint32_t copy_rows(raster_reader* reader, const char* name, strip_writer*
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:h";
+    answer_help_and_version(argc, argv, "suntag", optstring);
     compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
     int32_t rows_request = -1;
 
     int c;
-    while ((c = getopt(argc, argv, "c:r:h")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, ACCEPT_JPEG))

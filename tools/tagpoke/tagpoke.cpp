@@ -20,6 +20,7 @@
 
 #include <tiffio.h>
 
+#include "standard_options.h"
 #include "tiff_input.h"
 
 static const char* const help_lines[] = {
@@ -40,11 +41,17 @@ static TIFF* tif = nullptr;
 // Set when a setting failed; the others are still written.
 static bool any_failure = false;
 
+// Writes the help text to `out`.
+static void write_usage(FILE* out)
+{
+    for (int i = 0; help_lines[i] != nullptr; i++)
+        fprintf(out, "%s\n", help_lines[i]);
+}
+
 // Prints the help text on standard error and ends the program with -1.
 [[noreturn]] static void usage()
 {
-    for (int i = 0; help_lines[i] != nullptr; i++)
-        fprintf(stderr, "%s\n", help_lines[i]);
+    write_usage(stderr);
     exit(-1);
 }
 
@@ -527,6 +534,9 @@ static TIFF* open_for_checking(const char* name)
 
 int main(int argc, char* argv[])
 {
+    // Arguments are read by position: --help and --version only as the first.
+    const char* first = argc > 1 ? argv[1] : nullptr;
+    answer_standard_option(first, "tagpoke", write_usage, TIFFGetVersion());
     if (argc < 2)
         usage();
     int last = argc - 1;

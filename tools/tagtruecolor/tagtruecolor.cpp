@@ -389,8 +389,10 @@ static int convert_directory(TIFF* in, TIFF* out, uint32_t* rows_done)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:t:bn";
+    answer_help_and_version(argc, argv, "tagtruecolor", optstring);
     int c;
-    while ((c = getopt(argc, argv, "c:r:t:bn")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_exact_compression(optarg, COMPRESSION_DEFLATE, &compression_scheme))
