@@ -9,8 +9,10 @@
 
 void remove_empty_output(const char* name)
 {
-    if (is_output_of_this_run(name))
+    if (is_output_named(name))
         unlink(name);
+    else if (is_output_of_this_run(name) && truncate(name, 0) != 0)
+        perror(name);
 }
 
 void close_failed_output(TIFF* out, const char* name, uint32_t rows_done,

@@ -7,9 +7,12 @@
 
 #include <tiffio.h>
 
-// Removes an output that holds no row at all: a TIFF image of no rows is
-// one that no reader opens. Only a regular file that this run opened as
-// its output is removed.
+// Does away with an output that holds no row at all: a TIFF image of no
+// rows is one that no reader opens. A regular file that this run opened as
+// its output under this very name is removed; one that the name reaches
+// through a link (the link is kept) is emptied, truncated to nothing;
+// anything else (a device, a pipe, a file this run did not open as its
+// output) is left as it is.
 void remove_empty_output(const char* name);
 
 // Closes `out`, named `name`, after its current directory failed with

@@ -1,4 +1,5 @@
 #include "strip_reader.h"
+#include "tiff_input.h"
 #include "worker_count.h"
 
 #include <algorithm>
@@ -556,7 +557,7 @@ strip_reader* open_strip_reader(TIFF* in, const char* mode, uint16_t planes, siz
     r->handles.push_back(in);
     for (uint16_t s = 1; s < l->planes && !l->tiled; s++) {
         TIFFErrorHandler warn = TIFFSetWarningHandler(nullptr);
-        TIFF* plane = TIFFOpen(TIFFFileName(in), mode);
+        TIFF* plane = open_tiff_input(TIFFFileName(in), mode);
         TIFFSetWarningHandler(warn);
         if (plane != nullptr)
             r->handles.push_back(plane);

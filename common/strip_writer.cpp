@@ -1,4 +1,6 @@
 #include "strip_writer.h"
+#include "compress_options.h"
+#include "tiff_output.h"
 #include "worker_count.h"
 
 #include <condition_variable>
@@ -6,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <new>
 #include <pthread.h>
@@ -18,18 +19,27 @@
 // whole strips (a larger strip makes a batch of its own); less in a small
 // image, so that every worker gets a share of it.
 const size_t BATCH_BYTES = 128 * 1024;
-// What the batches in flight may take, raw and encoded, all together.
+// The most strips a batch holds, however small they are.
+const size_t MAX_PIECES = 4096;
+// What the batches in flight and the workers' handles may take, together.
 const uint64_t MEMORY_BUDGET = 64 * 1024 * 1024;
+// What a worker's codec may keep besides its buffer (Deflate's window and
+// hash chains, the JPEG compressor, LZW's table), at the most.
+const uint64_t CODEC_STATE_BYTES = 1024 * 1024;
 // Where every strip of a worker's in-memory file begins: just past a
 // header, so that the file never grows however much it encodes.
 const uint64_t FAKE_STRIP_OFFSET = 16;
+// The most libtiff messages kept from the encoding of one batch.
+const size_t MAX_MESSAGES = 64;
 
 // One strip of a batch: its rows (or the whole strip, as the program gave
 // it) and, once encoded, where its bytes end in the batch's output.
 struct strip_piece {
-    uint32_t strip;
+    uint32_t strip;       // in the output
     uint16_t sample;
-    uint32_t first_row;
+    uint32_t top;         // the first row of the strip
+    uint32_t strip_rows;  // the rows of the whole strip
+    uint32_t first_row;   // the first row handed over
     uint32_t rows;        // scan lines handed over; 0 for a whole strip
     bool whole;           // given whole: TIFFWriteEncodedStrip
     size_t raw_start;     // offset of its data in the batch's raw bytes
@@ -46,30 +56,48 @@ struct tiff_message {
 };
 
 // Strips handed to a worker together: their raw bytes one after another,
-// and what the worker made of them.
+// and what the worker made of them, in buffers of fixed size taken when
+// the workers start.
 struct strip_batch {
-    std::vector<unsigned char> raw;
-    std::vector<strip_piece> pieces;
-    std::vector<unsigned char> encoded;
+    unsigned char* raw;
+    size_t raw_size;
+    unsigned char* encoded;
+    size_t encoded_size;
+    uint64_t encoded_bound;  // the most its pieces can take encoded
+    strip_piece* pieces;
+    size_t piece_count;
     std::vector<tiff_message> messages;
-    size_t failed_piece;  // index of the piece that failed to encode, or pieces.size()
+    size_t failed_piece;  // index of the piece that failed to encode, or piece_count
     bool done;            // encoded; guarded by the writer's lock
 };
 
-// A worker's in-memory file: every byte written goes to `target` (or
-// nowhere); the messages of its handle go to `messages` (or nowhere).
-struct capture_file {
-    std::vector<unsigned char>* target;
-    uint64_t position;
-    uint64_t size;
-    std::vector<tiff_message>* messages;  // where libtiff's messages go, if anywhere
+// A first-in, first-out queue of batches, of fixed room.
+struct batch_queue {
+    strip_batch** items;
+    size_t room;
+    size_t head;
+    size_t count;
 };
 
-// A worker: its thread and its in-memory TIFF handle.
+// A worker's in-memory file: every byte written goes to `target` (or
+// nowhere), which never grows past its room; the messages of its handle
+// go to `messages` (or nowhere).
+struct capture_file {
+    strip_batch* target;
+    size_t room;
+    uint64_t position;
+    uint64_t size;
+    std::vector<tiff_message>* messages;
+};
+
+// A worker: its thread and its in-memory TIFF handle, whose two strips of
+// each plane ("slots") take turns, so that every piece begins a strip
+// anew.
 struct strip_worker {
     strip_writer* writer;
     TIFF* tif;
     capture_file file;
+    unsigned slot;
     pthread_t thread;
     bool running;
 };
@@ -78,15 +106,19 @@ struct strip_worker {
 // and the pool of workers with the batches they share.
 struct strip_writer {
     TIFF* out;
+    compression_settings codec;  // the output's, for the bounds of encoded strips
     tmsize_t line_size;     // asked of libtiff once a strip has been written
     uint32_t rows_per_strip;
     uint32_t image_length;  // 0 while the program does not know it
     uint32_t strips_per_plane;
+    uint16_t planes;
     uint64_t image_rows;    // image length times planes; 0 while unknown
     bool jpeg;
     unsigned worker_count;  // wanted; 1: everything straight to libtiff
     size_t batch_bytes;     // the size at which a batch goes to the workers
     bool failed;
+    unsigned long errors_before;  // libtiff errors on `out` when the writer opened
+    uint32_t* reached;      // rows of each plane whose strips reached the file
 
     // The strip being filled row by row, wherever it goes.
     bool strip_open;
@@ -100,25 +132,51 @@ struct strip_writer {
     // Until the pool starts, everything goes straight to libtiff.
     bool pooled;
     bool any_strip;  // a strip has gone to libtiff already
+    size_t raw_room, encoded_room, piece_room;  // of every batch
     std::vector<strip_worker*> workers;
     std::vector<strip_batch*> batches;
     strip_batch* filling;
-    std::deque<strip_batch*> free_batches;
-    std::deque<strip_batch*> in_flight;  // handed over, in order; guarded by lock
-    std::deque<strip_batch*> to_encode;  // guarded by lock
-    bool stopping;                       // guarded by lock
+    batch_queue free_batches;
+    batch_queue in_flight;  // handed over, in order; guarded by lock
+    batch_queue to_encode;  // guarded by lock
+    bool stopping;          // guarded by lock
     std::mutex lock;
     std::condition_variable work_ready;
     std::condition_variable batch_done;
 };
 
-// The rows strip `strip_first_row` begins: all of rows_per_strip but at
-// the bottom of a known image.
-static uint32_t rows_in_strip(const strip_writer* w, uint32_t strip_first_row)
+// ---- Queues ---------------------------------------------------------------
+
+static void push_batch(batch_queue* q, strip_batch* b)
 {
-    if (w->image_length == 0 || w->image_length - strip_first_row > w->rows_per_strip)
+    q->items[(q->head + q->count++) % q->room] = b;
+}
+
+static strip_batch* pop_batch(batch_queue* q)
+{
+    strip_batch* b = q->items[q->head];
+    q->head = (q->head + 1) % q->room;
+    q->count--;
+    return b;
+}
+
+static bool make_queue(batch_queue* q, size_t room)
+{
+    q->items = (strip_batch**)calloc(room, sizeof(strip_batch*));
+    q->room = room;
+    q->head = q->count = 0;
+    return q->items != nullptr;
+}
+
+// ---- Opening --------------------------------------------------------------
+
+// The rows of the strip that begins at `top`: all of rows_per_strip but at
+// the bottom of a known image.
+static uint32_t rows_in_strip(const strip_writer* w, uint32_t top)
+{
+    if (w->image_length == 0 || w->image_length - top > w->rows_per_strip)
         return w->rows_per_strip;
-    return w->image_length - strip_first_row;
+    return w->image_length - top;
 }
 
 // The strip holding row `row` of plane `sample`, as libtiff numbers them.
@@ -127,30 +185,85 @@ static uint32_t strip_of(const strip_writer* w, uint32_t row, uint16_t sample)
     return sample * w->strips_per_plane + row / w->rows_per_strip;
 }
 
+// The output's codec, as the bounds of encoded strips take it.
+static compression_settings output_codec(TIFF* out)
+{
+    uint16_t scheme = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(out, TIFFTAG_COMPRESSION, &scheme);
+    compression_settings codec = {scheme, 0, 75, JPEGCOLORMODE_RGB, 0};  // libtiff's defaults
+    int quality;
+    uint32_t options;
+    if (scheme == COMPRESSION_JPEG && TIFFGetField(out, TIFFTAG_JPEGQUALITY, &quality))
+        codec.jpeg_quality = quality;
+    if (scheme == COMPRESSION_CCITTFAX3 && TIFFGetField(out, TIFFTAG_GROUP3OPTIONS, &options))
+        codec.g3_options = options;
+    return codec;
+}
+
 strip_writer* open_strip_writer(TIFF* out)
 {
     strip_writer* w = new (std::nothrow) strip_writer();
-    if (w == nullptr) {
+    uint16_t planar = PLANARCONFIG_CONTIG, samples = 1;
+    TIFFGetFieldDefaulted(out, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(out, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    uint16_t planes = planar == PLANARCONFIG_SEPARATE && samples > 1 ? samples : 1;
+    uint32_t* reached = w != nullptr ? new (std::nothrow) uint32_t[planes]() : nullptr;
+    if (reached == nullptr) {
+        delete w;
         TIFFErrorExtR(out, TIFFFileName(out), "No space for the strip writer");
         return nullptr;
     }
-    uint16_t compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG, samples = 1;
     uint32_t rows_per_strip = 0;
-    TIFFGetFieldDefaulted(out, TIFFTAG_COMPRESSION, &compression);
     TIFFGetFieldDefaulted(out, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-    TIFFGetFieldDefaulted(out, TIFFTAG_PLANARCONFIG, &planar);
-    TIFFGetFieldDefaulted(out, TIFFTAG_SAMPLESPERPIXEL, &samples);
     TIFFGetField(out, TIFFTAG_IMAGELENGTH, &w->image_length);
     w->out = out;
+    w->codec = output_codec(out);
     w->rows_per_strip = rows_per_strip == 0 ? 1 : rows_per_strip;
     uint64_t strips = ((uint64_t)w->image_length + w->rows_per_strip - 1) / w->rows_per_strip;
     w->strips_per_plane = strips > UINT32_MAX ? UINT32_MAX : (uint32_t)strips;
-    w->image_rows = (uint64_t)w->image_length * (planar == PLANARCONFIG_SEPARATE ? samples : 1);
-    w->jpeg = compression == COMPRESSION_JPEG;
+    w->planes = planes;
+    w->image_rows = (uint64_t)w->image_length * planes;
+    w->jpeg = w->codec.scheme == COMPRESSION_JPEG;
+    w->errors_before = tiff_output_errors(out);
+    w->reached = reached;
     // Uncompressed strips have nothing to encode: handing them to workers
     // would only copy them twice more.
-    w->worker_count = compression == COMPRESSION_NONE ? 1 : workers_wanted();
+    w->worker_count = w->codec.scheme == COMPRESSION_NONE ? 1 : workers_wanted();
     return w;
+}
+
+// Whether `ok`, the outcome of a libtiff write on the output, stands: a
+// libtiff error raised on the output meanwhile (some codecs drop the
+// failures of their own flushes) fails it too. A failure fails the writer.
+static bool write_went_through(strip_writer* w, bool ok)
+{
+    if (!ok || tiff_output_errors(w->out) != w->errors_before)
+        w->failed = true;
+    return !w->failed;
+}
+
+// The raw bytes of a strip of `rows` rows: its scan lines, or libtiff's
+// size of such a strip when that is more (subsampled YCbCr, whose scan
+// lines hold only part of a block row).
+static uint64_t raw_strip_bytes(const strip_writer* w, uint32_t rows)
+{
+    uint64_t lines = (uint64_t)rows * (uint64_t)w->line_size;
+    uint64_t strip = (uint64_t)TIFFVStripSize64(w->out, rows);
+    return strip > lines ? strip : lines;
+}
+
+// The most a strip of `rows` rows in `raw` bytes can take encoded.
+static uint64_t encoded_strip_bound(const strip_writer* w, uint64_t raw, uint32_t rows)
+{
+    uint64_t row_bytes = rows > 0 ? (raw + rows - 1) / rows : raw;
+    return strip_bytes_bound(&w->codec, row_bytes, rows > 0 ? rows : 1);
+}
+
+// Notes that rows up to `end` of plane `sample` reached the file.
+static void note_reached(strip_writer* w, uint16_t sample, uint32_t end)
+{
+    if (sample < w->planes && end > w->reached[sample])
+        w->reached[sample] = end;
 }
 
 // ---- The workers ---------------------------------------------------------
@@ -160,11 +273,18 @@ static tmsize_t capture_read(thandle_t, void*, tmsize_t)
     return 0;
 }
 
+// Takes what libtiff writes into the batch being encoded; more than its
+// room (which the bound of encoded strips rules out) fails the write.
 static tmsize_t capture_write(thandle_t h, void* data, tmsize_t n)
 {
     capture_file* f = (capture_file*)h;
-    if (f->target != nullptr)
-        f->target->insert(f->target->end(), (unsigned char*)data, (unsigned char*)data + n);
+    if (f->target != nullptr) {
+        strip_batch* b = f->target;
+        if ((size_t)n > f->room - b->encoded_size)
+            return -1;
+        memcpy(b->encoded + b->encoded_size, data, (size_t)n);
+        b->encoded_size += (size_t)n;
+    }
     f->position += (uint64_t)n;
     if (f->position > f->size)
         f->size = f->position;
@@ -199,15 +319,19 @@ static void capture_unmap(thandle_t, void*, toff_t)
 }
 
 // A worker handle's libtiff messages: kept with the batch being encoded
-// (reported later in the program's thread), dropped at any other time.
+// (reported later in the program's thread), dropped at any other time or
+// past MAX_MESSAGES. No exception leaves this C callback.
 static int capture_message(bool error, void* user_data, const char* module, const char* fmt,
                            va_list ap)
 {
     capture_file* f = (capture_file*)user_data;
-    if (f->messages != nullptr) {
+    if (f->messages != nullptr && f->messages->size() < MAX_MESSAGES) {
         char text[1024];
         vsnprintf(text, sizeof text, fmt, ap);
-        f->messages->push_back(tiff_message{error, module != nullptr ? module : "", text});
+        try {
+            f->messages->push_back(tiff_message{error, module != nullptr ? module : "", text});
+        } catch (...) {
+        }
     }
     return 1;
 }
@@ -234,8 +358,6 @@ static void copy_data_layout(TIFF* from, TIFF* to)
     int i;
     if (TIFFGetField(from, TIFFTAG_IMAGEWIDTH, &u32))
         TIFFSetField(to, TIFFTAG_IMAGEWIDTH, u32);
-    if (TIFFGetField(from, TIFFTAG_IMAGELENGTH, &u32))
-        TIFFSetField(to, TIFFTAG_IMAGELENGTH, u32);
     const uint32_t short_tags[] = {TIFFTAG_BITSPERSAMPLE, TIFFTAG_SAMPLESPERPIXEL,
                                    TIFFTAG_PLANARCONFIG,  TIFFTAG_PHOTOMETRIC,
                                    TIFFTAG_FILLORDER,     TIFFTAG_SAMPLEFORMAT,
@@ -291,9 +413,13 @@ static void copy_data_layout(TIFF* from, TIFF* to)
         TIFFSetField(to, TIFFTAG_ROWSPERSTRIP, u32);
 }
 
-// Opens a worker's in-memory TIFF handle, set up like `out`. Returns
-// nullptr when libtiff will not make one.
-static strip_worker* open_worker(TIFF* out)
+// Opens a worker's in-memory TIFF handle, set up like `out` but two strips
+// of each plane high, with its strip tables made, and a buffer of
+// `buffer_bytes`: room for any strip encoded, so that each goes to the file
+// in a single write (libtiff never has to move a strip it began to write
+// over an earlier one of its slot). Returns nullptr when libtiff will not
+// make one.
+static strip_worker* open_worker(TIFF* out, uint32_t rows_per_strip, uint64_t buffer_bytes)
 {
     strip_worker* k = new (std::nothrow) strip_worker();
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
@@ -302,7 +428,7 @@ static strip_worker* open_worker(TIFF* out)
         delete k;
         return nullptr;
     }
-    k->file = capture_file{nullptr, 0, 0, nullptr};
+    k->file = capture_file{nullptr, 0, 0, 0, nullptr};
     TIFFOpenOptionsSetErrorHandlerExtR(options, capture_error, &k->file);
     TIFFOpenOptionsSetWarningHandlerExtR(options, capture_warning, &k->file);
     k->tif = TIFFClientOpenExt(TIFFFileName(out), TIFFIsBigEndian(out) ? "wb" : "wl",
@@ -314,37 +440,53 @@ static strip_worker* open_worker(TIFF* out)
         return nullptr;
     }
     copy_data_layout(out, k->tif);
+    TIFFSetField(k->tif, TIFFTAG_IMAGELENGTH, 2 * rows_per_strip);
+    if (!TIFFWriteCheck(k->tif, 0, "open_worker") ||
+        !TIFFWriteBufferSetup(k->tif, nullptr, (tmsize_t)buffer_bytes)) {
+        TIFFCleanup(k->tif);
+        delete k;
+        return nullptr;
+    }
     return k;
 }
 
-// Encodes piece `p`, whose data is at `data`, through `tif` with the call
-// the program made; its bytes are flushed to the handle's file.
-static bool encode_piece(TIFF* tif, const strip_piece* p, unsigned char* data,
-                         tmsize_t line_size)
+// Encodes piece `p`, whose data is at `data`, through `k`'s handle with the
+// call the program made, as the strip of the next slot: an image whose
+// length ends with the strip's rows. Its bytes are flushed to the handle's
+// file.
+static bool encode_piece(strip_worker* k, const strip_piece* p, unsigned char* data,
+                         uint32_t rows_per_strip, tmsize_t line_size)
 {
+    TIFF* tif = k->tif;
+    uint32_t slot = k->slot;
+    k->slot ^= 1;
+    uint32_t top = slot * rows_per_strip;
+    if (!TIFFSetField(tif, TIFFTAG_IMAGELENGTH, top + p->strip_rows))
+        return false;
     if (p->whole)
-        return TIFFWriteEncodedStrip(tif, p->strip, data, (tmsize_t)p->raw_size) >= 0;
+        return TIFFWriteEncodedStrip(tif, 2 * p->sample + slot, data, (tmsize_t)p->raw_size) >= 0;
+    uint32_t row = top + (p->first_row - p->top);
     for (uint32_t r = 0; r < p->rows; r++)
-        if (TIFFWriteScanline(tif, data + (size_t)r * (size_t)line_size, p->first_row + r,
-                              p->sample) < 0)
+        if (TIFFWriteScanline(tif, data + (size_t)r * (size_t)line_size, row + r, p->sample) < 0)
             return false;
     return TIFFFlushData(tif) != 0;
 }
 
 // Encodes every piece of `b` through worker `k`, stopping at the first
 // that fails.
-static void encode_batch(strip_worker* k, strip_batch* b, tmsize_t line_size)
+static void encode_batch(strip_worker* k, strip_batch* b, uint32_t rows_per_strip,
+                         tmsize_t line_size)
 {
-    b->encoded.clear();
+    b->encoded_size = 0;
     b->messages.clear();
-    b->failed_piece = b->pieces.size();
-    k->file.target = &b->encoded;
+    b->failed_piece = b->piece_count;
+    k->file.target = b;
     k->file.messages = &b->messages;
-    for (size_t i = 0; i < b->pieces.size(); i++) {
+    for (size_t i = 0; i < b->piece_count; i++) {
         strip_piece* p = &b->pieces[i];
         k->file.position = k->file.size = FAKE_STRIP_OFFSET;
-        bool ok = encode_piece(k->tif, p, b->raw.data() + p->raw_start, line_size);
-        p->encoded_end = b->encoded.size();
+        bool ok = encode_piece(k, p, b->raw + p->raw_start, rows_per_strip, line_size);
+        p->encoded_end = b->encoded_size;
         if (!ok) {
             b->failed_piece = i;
             break;
@@ -362,13 +504,12 @@ static void* run_worker(void* arg)
     strip_writer* w = k->writer;
     for (;;) {
         std::unique_lock<std::mutex> hold(w->lock);
-        w->work_ready.wait(hold, [w] { return !w->to_encode.empty() || w->stopping; });
-        if (w->to_encode.empty())
+        w->work_ready.wait(hold, [w] { return w->to_encode.count > 0 || w->stopping; });
+        if (w->to_encode.count == 0)
             return nullptr;
-        strip_batch* b = w->to_encode.front();
-        w->to_encode.pop_front();
+        strip_batch* b = pop_batch(&w->to_encode);
         hold.unlock();
-        encode_batch(k, b, w->line_size);
+        encode_batch(k, b, w->rows_per_strip, w->line_size);
         hold.lock();
         b->done = true;
         hold.unlock();
@@ -392,12 +533,13 @@ static void write_batch(strip_writer* w, strip_batch* b)
     for (size_t i = 0; i < b->failed_piece && !w->failed; i++) {
         const strip_piece* p = &b->pieces[i];
         size_t n = p->encoded_end - start;
-        if (n > 0 && TIFFWriteRawStrip(w->out, p->strip, b->encoded.data() + start,
-                                       (tmsize_t)n) < 0)
-            w->failed = true;
+        if (n > 0 && !write_went_through(w, TIFFWriteRawStrip(w->out, p->strip, b->encoded + start,
+                                                              (tmsize_t)n) >= 0))
+            break;
+        note_reached(w, p->sample, p->whole ? p->top + p->strip_rows : p->first_row + p->rows);
         start = p->encoded_end;
     }
-    if (b->failed_piece < b->pieces.size())
+    if (b->failed_piece < b->piece_count)
         w->failed = true;
 }
 
@@ -407,21 +549,22 @@ static void write_batch(strip_writer* w, strip_batch* b)
 static void retire_batches(strip_writer* w, bool wait, bool all)
 {
     std::unique_lock<std::mutex> hold(w->lock);
-    while (!w->in_flight.empty()) {
-        strip_batch* b = w->in_flight.front();
+    while (w->in_flight.count > 0) {
+        strip_batch* b = w->in_flight.items[w->in_flight.head];
         if (!b->done) {
             if (!wait)
                 break;
             w->batch_done.wait(hold, [b] { return b->done; });
         }
-        w->in_flight.pop_front();
+        pop_batch(&w->in_flight);
         hold.unlock();
         write_batch(w, b);
         b->done = false;
-        b->raw.clear();
-        b->pieces.clear();
+        b->raw_size = 0;
+        b->piece_count = 0;
+        b->encoded_bound = 0;
         hold.lock();
-        w->free_batches.push_back(b);
+        push_batch(&w->free_batches, b);
         if (wait && !all)
             break;
     }
@@ -434,28 +577,33 @@ static void submit_batch(strip_writer* w)
     w->filling = nullptr;
     if (b == nullptr)
         return;
-    if (b->pieces.empty()) {
-        w->free_batches.push_back(b);
+    if (b->piece_count == 0) {
+        push_batch(&w->free_batches, b);
         return;
     }
     {
         std::lock_guard<std::mutex> hold(w->lock);
-        w->to_encode.push_back(b);
-        w->in_flight.push_back(b);
+        push_batch(&w->to_encode, b);
+        push_batch(&w->in_flight, b);
     }
     w->work_ready.notify_one();
     retire_batches(w, false, false);
 }
 
-// The batch being filled, a free one taken (waiting for the oldest in
-// flight to be written when none is free) when there is none.
-static strip_batch* filling_batch(strip_writer* w)
+// The batch to put a strip of `raw_bytes` into, whose encoded bytes can
+// come to `encoded_bound`: the one being filled when it has room for it,
+// else a fresh one (the full one handed to the workers, and the oldest in
+// flight written when no batch is free).
+static strip_batch* batch_for(strip_writer* w, size_t raw_bytes, uint64_t encoded_bound)
 {
+    strip_batch* b = w->filling;
+    if (b != nullptr && (b->piece_count == w->piece_room || raw_bytes > w->raw_room - b->raw_size ||
+                         encoded_bound > w->encoded_room - b->encoded_bound))
+        submit_batch(w);
     if (w->filling == nullptr) {
-        if (w->free_batches.empty())
+        if (w->free_batches.count == 0)
             retire_batches(w, true, false);
-        w->filling = w->free_batches.front();
-        w->free_batches.pop_front();
+        w->filling = pop_batch(&w->free_batches);
     }
     return w->filling;
 }
@@ -471,50 +619,103 @@ static void stop_pool(strip_writer* w)
     for (strip_worker* k : w->workers) {
         if (k->running)
             pthread_join(k->thread, nullptr);
-        TIFFClose(k->tif);
+        TIFFCleanup(k->tif);
         delete k;
     }
     w->workers.clear();
-    for (strip_batch* b : w->batches)
+    for (strip_batch* b : w->batches) {
+        free(b->raw);
+        free(b->encoded);
+        free(b->pieces);
         delete b;
+    }
     w->batches.clear();
+    free(w->free_batches.items);
+    free(w->in_flight.items);
+    free(w->to_encode.items);
+    w->free_batches = w->in_flight = w->to_encode = batch_queue{nullptr, 0, 0, 0};
+}
+
+// Makes a batch with its fixed buffers, or nullptr.
+static strip_batch* make_batch(size_t raw_room, size_t encoded_room, size_t piece_room)
+{
+    strip_batch* b = new (std::nothrow) strip_batch();
+    if (b == nullptr)
+        return nullptr;
+    b->raw = (unsigned char*)malloc(raw_room);
+    b->encoded = (unsigned char*)malloc(encoded_room);
+    b->pieces = (strip_piece*)malloc(piece_room * sizeof(strip_piece));
+    if (b->raw == nullptr || b->encoded == nullptr || b->pieces == nullptr) {
+        free(b->raw);
+        free(b->encoded);
+        free(b->pieces);
+        delete b;
+        return nullptr;
+    }
+    return b;
 }
 
 // Starts the workers once a strip has gone straight to libtiff. Returns
 // false, leaving everything to libtiff, when one worker is wanted, when
 // the strips are too large for more than one within the memory budget,
-// or when the pool cannot be made.
-static bool start_pool(strip_writer* w, uint64_t strip_bytes)
+// when the growth of the codec is not known, or when the pool cannot be
+// made (no memory, no threads).
+static bool start_pool(strip_writer* w)
 {
-    uint64_t batches = MEMORY_BUDGET / (2 * (BATCH_BYTES + strip_bytes));
-    uint64_t affordable = batches > 0 ? (batches - 1) / 2 : 0;
-    unsigned count = w->worker_count < affordable ? w->worker_count : (unsigned)affordable;
+    unsigned wanted = w->worker_count;
     w->worker_count = 1;  // whatever happens, decided once
+    uint64_t line = (uint64_t)w->line_size;
+    if (w->rows_per_strip > UINT32_MAX / 2)
+        return false;
+    uint64_t strip_bytes = raw_strip_bytes(w, w->rows_per_strip);
+    uint64_t strip_bound = encoded_strip_bound(w, strip_bytes, w->rows_per_strip);
+    if (strip_bytes > MEMORY_BUDGET || strip_bound > MEMORY_BUDGET)
+        return false;
+    // A batch takes strips until it holds BATCH_BYTES: room for one strip
+    // more raw, and for as many strips encoded as fill BATCH_BYTES (a
+    // batch of smaller pieces is handed over when that room is full).
+    uint64_t full_strips = (BATCH_BYTES + strip_bytes - 1) / strip_bytes;
+    full_strips = full_strips < MAX_PIECES ? full_strips : MAX_PIECES - 1;
+    uint64_t piece_room = full_strips + 1;
+    uint64_t raw_room = BATCH_BYTES + strip_bytes;
+    uint64_t encoded_room = strip_bound * full_strips;
+    uint64_t per_batch = raw_room + encoded_room + piece_room * sizeof(strip_piece);
+    // A worker's libtiff buffer holds any strip encoded.
+    uint64_t worker_buffer = strip_bound + 1024;
+    uint64_t per_worker = worker_buffer + CODEC_STATE_BYTES;
+    if (per_batch >= MEMORY_BUDGET)
+        return false;
+    uint64_t affordable = (MEMORY_BUDGET - per_batch) / (2 * per_batch + per_worker);
+    unsigned count = wanted < affordable ? wanted : (unsigned)affordable;
     if (count < 2)
         return false;
+    w->raw_room = (size_t)raw_room;
+    w->encoded_room = (size_t)encoded_room;
+    w->piece_room = (size_t)piece_room;
     w->batch_bytes = BATCH_BYTES;
-    uint64_t line = (uint64_t)w->line_size;
     uint64_t image_bytes = w->image_rows > UINT64_MAX / line ? UINT64_MAX : w->image_rows * line;
     if (image_bytes > 0 && image_bytes / (4 * count) < BATCH_BYTES)
         w->batch_bytes = (size_t)(image_bytes / (4 * count));
     // The strip libtiff was given is finished and written before the
     // first raw strip follows it.
-    if (!TIFFFlushData(w->out)) {
-        w->failed = true;
+    if (!write_went_through(w, TIFFFlushData(w->out) != 0))
         return false;
+    unsigned batch_count = 2 * count + 1;
+    bool made = make_queue(&w->free_batches, batch_count) &&
+                make_queue(&w->in_flight, batch_count) && make_queue(&w->to_encode, batch_count);
+    for (unsigned i = 0; made && i < batch_count; i++) {
+        strip_batch* b = make_batch(w->raw_room, w->encoded_room, w->piece_room);
+        made = b != nullptr;
+        if (made) {
+            w->batches.push_back(b);
+            push_batch(&w->free_batches, b);
+        }
     }
-    for (unsigned i = 0; i < 2 * count + 1; i++) {
-        strip_batch* b = new (std::nothrow) strip_batch();
-        if (b == nullptr)
-            break;
-        w->batches.push_back(b);
-        w->free_batches.push_back(b);
-    }
-    bool made = w->batches.size() == 2 * count + 1;
     for (unsigned i = 0; made && i < count; i++) {
-        strip_worker* k = open_worker(w->out);
+        strip_worker* k = open_worker(w->out, w->rows_per_strip, worker_buffer);
         if (k != nullptr) {
             k->writer = w;
+            k->file.room = w->encoded_room;
             w->workers.push_back(k);
             k->running = pthread_create(&k->thread, nullptr, run_worker, k) == 0;
         }
@@ -522,19 +723,18 @@ static bool start_pool(strip_writer* w, uint64_t strip_bytes)
     }
     if (!made) {
         stop_pool(w);
-        w->free_batches.clear();
         return false;
     }
     w->pooled = true;
     return true;
 }
 
-// Whether the strip about to begin, `size` bytes or else `rows` scan
-// lines, goes to the workers, starting them if they are wanted and not yet
-// running. The first strip of all never does; once it is written, libtiff
-// has accepted the output's fields, and the scan line size is asked for
-// (before, a faulty field would be reported twice).
-static bool use_pool(strip_writer* w, uint32_t rows, tmsize_t size)
+// Whether the strip about to begin goes to the workers, starting them if
+// they are wanted and not yet running. The first strip of all never does;
+// once it is written, libtiff has accepted the output's fields, and the
+// scan line size is asked for (before, a faulty field would be reported
+// twice).
+static bool use_pool(strip_writer* w)
 {
     if (w->pooled)
         return true;
@@ -547,7 +747,7 @@ static bool use_pool(strip_writer* w, uint32_t rows, tmsize_t size)
         w->worker_count = 1;
         return false;
     }
-    return start_pool(w, size > 0 ? (uint64_t)size : (uint64_t)rows * (uint64_t)w->line_size);
+    return start_pool(w);
 }
 
 // Appends one row to the open strip, the last piece of the batch being
@@ -555,35 +755,44 @@ static bool use_pool(strip_writer* w, uint32_t rows, tmsize_t size)
 static void add_pooled_row(strip_writer* w, const void* data)
 {
     strip_batch* b = w->filling;
-    const unsigned char* bytes = (const unsigned char*)data;
-    b->raw.insert(b->raw.end(), bytes, bytes + w->line_size);
-    b->pieces.back().rows++;
-    b->pieces.back().raw_size += (size_t)w->line_size;
+    memcpy(b->raw + b->raw_size, data, (size_t)w->line_size);
+    b->raw_size += (size_t)w->line_size;
+    b->pieces[b->piece_count - 1].rows++;
+    b->pieces[b->piece_count - 1].raw_size += (size_t)w->line_size;
     w->rows++;
 }
 
-// Ends the open strip; in the pool, its batch goes to the workers once it
-// holds enough.
+// Ends the open strip: straight to libtiff, it is flushed to the file; in
+// the pool, its batch goes to the workers once it holds enough.
 static void end_strip(strip_writer* w)
 {
     w->strip_open = false;
-    if (w->pooled && w->filling->raw.size() >= w->batch_bytes)
-        submit_batch(w);
+    if (w->pooled) {
+        if (w->filling->raw_size >= w->batch_bytes)
+            submit_batch(w);
+    } else if (!w->failed && write_went_through(w, TIFFFlushData(w->out) != 0)) {
+        note_reached(w, w->sample, w->first_row + w->rows);
+    }
 }
 
 // Begins strip `strip` of plane `sample` at `row`.
 static void begin_strip(strip_writer* w, uint32_t strip, uint32_t row, uint16_t sample)
 {
     uint32_t top = row - row % w->rows_per_strip;
+    uint32_t strip_rows = rows_in_strip(w, top);
     w->strip_open = true;
     w->strip = strip;
     w->sample = sample;
     w->first_row = row;
     w->rows = 0;
-    w->rows_wanted = rows_in_strip(w, top) - (row - top);
-    if (use_pool(w, w->rows_wanted, 0)) {
-        strip_batch* b = filling_batch(w);
-        b->pieces.push_back(strip_piece{strip, sample, row, 0, false, b->raw.size(), 0, 0});
+    w->rows_wanted = strip_rows - (row - top);
+    if (use_pool(w)) {
+        uint64_t raw = (uint64_t)w->rows_wanted * (uint64_t)w->line_size;
+        uint64_t bound = encoded_strip_bound(w, (uint64_t)strip_rows * w->line_size, strip_rows);
+        strip_batch* b = batch_for(w, (size_t)raw, bound);
+        b->encoded_bound += bound;
+        b->pieces[b->piece_count++] =
+            strip_piece{strip, sample, top, strip_rows, row, 0, false, b->raw_size, 0, 0};
     }
 }
 
@@ -600,39 +809,50 @@ int write_strip_row(strip_writer* w, const void* data, uint32_t row, uint16_t sa
         return -1;
     if (w->pooled) {
         add_pooled_row(w, data);
-        if (w->rows == w->rows_wanted)
-            end_strip(w);
-        return w->failed ? -1 : 1;
+    } else {
+        w->rows++;
+        if (!write_went_through(w, TIFFWriteScanline(w->out, (void*)data, row, sample) >= 0))
+            return -1;
+        if (w->jpeg) {
+            if (w->line_size == 0)
+                w->line_size = TIFFScanlineSize(w->out);
+            w->last_row.assign((const unsigned char*)data,
+                               (const unsigned char*)data + w->line_size);
+        }
     }
-    w->rows++;
-    if (TIFFWriteScanline(w->out, (void*)data, row, sample) < 0) {
-        w->failed = true;
-        return -1;
-    }
-    if (w->jpeg) {
-        if (w->line_size == 0)
-            w->line_size = TIFFScanlineSize(w->out);
-        w->last_row.assign((const unsigned char*)data, (const unsigned char*)data + w->line_size);
-    }
-    return 1;
+    if (w->rows == w->rows_wanted)
+        end_strip(w);
+    return w->failed ? -1 : 1;
 }
 
 int write_whole_strip(strip_writer* w, uint32_t strip, const void* data, tmsize_t size)
 {
     if (w == nullptr || w->failed)
         return -1;
-    if (!use_pool(w, 0, size > 0 ? size : 1)) {
-        if (TIFFWriteEncodedStrip(w->out, strip, (void*)data, size) < 0) {
-            w->failed = true;
+    uint16_t sample = w->strips_per_plane > 0 ? (uint16_t)(strip / w->strips_per_plane) : 0;
+    uint32_t top = (strip - sample * w->strips_per_plane) * w->rows_per_strip;
+    uint32_t strip_rows = rows_in_strip(w, top);
+    if (!use_pool(w)) {
+        if (!write_went_through(w, TIFFWriteEncodedStrip(w->out, strip, (void*)data, size) >= 0))
             return -1;
-        }
+        note_reached(w, sample, top + strip_rows);
         return 1;
     }
-    strip_batch* b = filling_batch(w);
-    b->pieces.push_back(strip_piece{strip, 0, 0, 0, true, b->raw.size(), (size_t)size, 0});
-    const unsigned char* bytes = (const unsigned char*)data;
-    b->raw.insert(b->raw.end(), bytes, bytes + size);
-    if (b->raw.size() >= w->batch_bytes)
+    uint64_t strip_bytes = raw_strip_bytes(w, strip_rows);
+    if (size < 0 || (uint64_t)size > strip_bytes) {
+        TIFFErrorExtR(w->out, TIFFFileName(w->out), "Strip %u: %lld bytes, more than it holds",
+                      strip, (long long)size);
+        w->failed = true;
+        return -1;
+    }
+    uint64_t bound = encoded_strip_bound(w, strip_bytes, strip_rows);
+    strip_batch* b = batch_for(w, (size_t)size, bound);
+    b->encoded_bound += bound;
+    b->pieces[b->piece_count++] =
+        strip_piece{strip, sample, top, strip_rows, top, 0, true, b->raw_size, (size_t)size, 0};
+    memcpy(b->raw + b->raw_size, data, (size_t)size);
+    b->raw_size += (size_t)size;
+    if (b->raw_size >= w->batch_bytes)
         submit_batch(w);
     return w->failed ? -1 : 1;
 }
@@ -641,23 +861,27 @@ int write_whole_strip(strip_writer* w, uint32_t strip, const void* data, tmsize_
 static void complete_jpeg_strip(strip_writer* w)
 {
     if (w->pooled) {
-        const std::vector<unsigned char>& raw = w->filling->raw;
-        std::vector<unsigned char> last(raw.end() - w->line_size, raw.end());
+        const strip_batch* b = w->filling;
+        std::vector<unsigned char> last(b->raw + b->raw_size - w->line_size, b->raw + b->raw_size);
         while (w->rows < w->rows_wanted)
             add_pooled_row(w, last.data());
         return;
     }
     while (w->rows < w->rows_wanted && !w->failed) {
-        if (TIFFWriteScanline(w->out, w->last_row.data(), w->first_row + w->rows, w->sample) < 0)
-            w->failed = true;
+        if (!write_went_through(w, TIFFWriteScanline(w->out, w->last_row.data(),
+                                                     w->first_row + w->rows, w->sample) >= 0))
+            break;
         w->rows++;
     }
 }
 
-int close_strip_writer(strip_writer* w)
+int close_strip_writer(strip_writer* w, uint32_t* rows)
 {
-    if (w == nullptr)
+    if (w == nullptr) {
+        if (rows != nullptr)
+            *rows = 0;
         return 0;
+    }
     if (w->strip_open && w->jpeg && w->image_length != 0 && w->rows > 0 && !w->failed)
         complete_jpeg_strip(w);
     if (w->pooled) {
@@ -665,8 +889,15 @@ int close_strip_writer(strip_writer* w)
         submit_batch(w);
         retire_batches(w, true, true);
         stop_pool(w);
+    } else if (w->strip_open) {
+        end_strip(w);
     }
+    if (w->failed && rows != nullptr)
+        for (uint16_t p = 0; p < w->planes; p++)
+            if (w->reached[p] < *rows)
+                *rows = w->reached[p];
     int ok = !w->failed;
+    delete[] w->reached;
     delete w;
     return ok;
 }

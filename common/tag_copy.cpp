@@ -189,3 +189,32 @@ void copy_tags(TIFF* in, TIFF* out)
         copy_tag(in, out, tag_copy_table[i].tag, tag_copy_table[i].count,
                  tag_copy_table[i].type);
 }
+
+uint64_t copied_tags_bytes(TIFF* in)
+{
+    uint64_t total = 0;
+    for (size_t i = 0; i < tag_copy_table_size; i++) {
+        uint16_t tag = tag_copy_table[i].tag;
+        field_form f = form_of(in, tag);
+        const char* text = nullptr;
+        uint16_t count16 = 0;
+        uint32_t count32 = 0;
+        void* values = nullptr;
+        uint64_t bytes = (uint64_t)f.value_size;
+        if (f.form == FORM_NONE) {
+            bytes = 0;
+        } else if (f.form == FORM_TEXT) {
+            bytes = TIFFGetField(in, tag, &text) && text != nullptr ? strlen(text) + 1 : 0;
+        } else if (f.form == FORM_COUNTED_TEXT) {
+            bytes = 0xffff;  // several names, copied only within a 16-bit length
+        } else if (f.form == FORM_COUNTED_ARRAY && f.count_size == 2) {
+            bytes = TIFFGetField(in, tag, &count16, &values) ? (uint64_t)count16 * bytes : 0;
+        } else if (f.form == FORM_COUNTED_ARRAY) {
+            bytes = TIFFGetField(in, tag, &count32, &values) ? (uint64_t)count32 * bytes : 0;
+        } else if (f.form == FORM_ARRAY) {
+            bytes *= (uint64_t)f.length;
+        }
+        total += bytes;
+    }
+    return total;
+}

@@ -33,4 +33,8 @@ void copy_tags(TIFF* in, TIFF* out);
 // TIFFSetField on the output are libtiff's to report; the copy goes on.
 void copy_tag(TIFF* in, TIFF* out, uint16_t tag, int16_t count, uint32_t type);
 
+// The bytes of the values copy_tags would copy from the current directory
+// of `in` (at most: a field the output would refuse is counted too).
+uint64_t copied_tags_bytes(TIFF* in);
+
 #endif

@@ -11,4 +11,11 @@ extern const char* const help_lines[];
 // standard error, then ends the program with `status`.
 [[noreturn]] void usage(int status);
 
+// For a program whose getopt reads `optstring`: answers a --help or
+// --version among its options (standard_options.h) with the text usage
+// prints, or with a version line naming `program` and libtiff's version,
+// and ends the program. Returns when there is neither.
+void answer_help_and_version(int argc, char* argv[], const char* program,
+                             const char* optstring);
+
 #endif

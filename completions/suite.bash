@@ -100,6 +100,12 @@ _tiffsuite()
     notelist)
         opts="-verbose"; exts="jpg|jpeg|jpe|jfif" ;;
     esac
+    # --help and --version: among the options, or as the first argument of
+    # the programs that read their arguments by position.
+    case $program in
+    pageburst|tagpoke) (( COMP_CWORD == 1 )) && opts+=" --help --version" ;;
+    *) opts+=" --help --version" ;;
+    esac
 
     if [[ -n $words_for ]]; then
         COMPREPLY=( $(compgen -W "$words_for" -- "$cur") )

@@ -28,6 +28,11 @@ def pnm_seeds():
     yield "p4.pbm", b"P4\n# a comment\n13 5\n" + pattern(2 * 5)
     yield "p5.pgm", b"P5 7 6 255\n" + pattern(42)
     yield "p6.ppm", b"P6\n5 4\n255\n" + pattern(60)
+    yield "p5-1023.pgm", b"P5 4 3 1023\n" + bytes(b & 3 if i % 2 == 0 else b for i, b in enumerate(pattern(24)))
+    yield "p6-15.ppm", b"P6 3 2 15\n" + bytes(b % 16 for b in pattern(18))
+    yield "p1.pbm", b"P1\n# plain\n5 2\n01101\n1 0 0 1 1\n"
+    yield "p2.pgm", b"P2 3 2 65535\n0 17 65535\n# note\n400 5 9\n"
+    yield "p3.ppm", b"P3\n2 1\n255\n255 0 7\t1 2 3\r\n"
 
 
 # ---- BMP -----------------------------------------------------------------
@@ -164,13 +169,13 @@ def lzw_encode(pixels, min_size):
     return bytes(blocks)
 
 
-def gif(images, global_bits=3, version=b"87a"):
+def gif(images, global_bits=3, version=b"87a", before_image=b""):
     head = b"GIF" + version + struct.pack("<HH", 16, 16)
     head += bytes([0x80 | (global_bits - 1), 0, 0])
     head += pattern(3 << global_bits, 9)
     body = b""
     for (w, h, pixels, flags, local_bits) in images:
-        body += b"," + struct.pack("<HHHH", 0, 0, w, h)
+        body += before_image + b"," + struct.pack("<HHHH", 0, 0, w, h)
         if local_bits:
             body += bytes([flags | 0x80 | (local_bits - 1)]) + pattern(3 << local_bits, 4)
         else:
@@ -187,6 +192,13 @@ def gif_seeds():
     yield "extension.gif", gif([(6, 6, [0] * 18 + [5] * 18, 0, 0)])[:13 + 24] + \
         b"!\xfe\x03abc\x00" + gif([(6, 6, [0] * 18 + [5] * 18, 0, 0)])[13 + 24:]
     yield "full-table.gif", gif([(64, 64, list(pattern(4096, 5)), 0, 8)])
+    # An animation: a graphic control block (transparent index 3) before
+    # each frame, a looping application block after the screen.
+    frames = gif([(4, 4, [p % 8 for p in pattern(16, 6)], 0, 0),
+                  (3, 2, [p % 4 for p in pattern(6, 7)], 0, 2)],
+                 version=b"89a", before_image=b"!\xf9\x04\x09\x0a\x00\x03\x00")
+    yield "animation.gif", frames[:13 + 24] + b"!\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00" + \
+        frames[13 + 24:]
 
 
 # ---- JPEG marker streams -------------------------------------------------------

@@ -217,6 +217,27 @@ int main(int argc, char* argv[])
         TIFFSetField(t, TIFFTAG_WHITEPOINT, wp);
     };
     write_file(tiff + "grey-zip-fields.tif", {grey_zip});
+    // Two pages with private fields no table of libtiff's lists
+    // (georeferencing), of several types.
+    page geo = grey;
+    geo.extra = [](TIFF* t) {
+        static const TIFFFieldInfo fields[] = {
+            {33550, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1, (char*)"scale"},
+            {34735, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_SHORT, FIELD_CUSTOM, 1, 1, (char*)"keys"},
+            {34737, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_ASCII, FIELD_CUSTOM, 1, 1, (char*)"text"},
+            {65000, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_SRATIONAL, FIELD_CUSTOM, 1, 1, (char*)"ratio"},
+        };
+        TIFFMergeFieldInfo(t, fields, 4);
+        double scale[3] = {1.5, 2.5, 0};
+        uint16_t keys[8] = {1, 1, 0, 1, 1024, 0, 1, 1};
+        float ratio[2] = {-0.25f, 3.5f};
+        TIFFSetField(t, 33550, 3u, scale);
+        TIFFSetField(t, 34735, 8u, keys);
+        TIFFSetField(t, 34737, 7u, "WGS 84");
+        TIFFSetField(t, 65000, 2u, ratio);
+        TIFFSetField(t, TIFFTAG_COPYRIGHT, "seed");
+    };
+    write_file(tiff + "geo-two-pages.tif", {geo, geo});
     page grey_jpeg = grey;
     grey_jpeg.width = grey_jpeg.height = 16;
     grey_jpeg.rows_per_strip = 16;

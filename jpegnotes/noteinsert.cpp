@@ -14,6 +14,7 @@
 
 #include "file_identity.h"
 #include "marker_scan.h"
+#include "standard_options.h"
 
 // The longest comment: its segment length (text + 2) must fit 16 bits.
 static const size_t comment_limit = 65000;
@@ -34,25 +35,31 @@ static char* comment_storage()
     return comment_buffer;
 }
 
+// Writes the help text to `out`.
+static void write_usage(FILE* out)
+{
+    fprintf(out, "noteinsert inserts a textual comment in a JPEG file.\n");
+    fprintf(out, "You can add to or replace any existing comment(s).\n");
+    fprintf(out, "Usage: %s [switches] ", program_label);
+    fprintf(out, "[inputfile]\n");
+    fprintf(out, "Switches (names may be abbreviated):\n");
+    fprintf(out, "  -replace         Delete any existing comments\n");
+    fprintf(out, "  -comment \"text\"  Insert comment with given text\n");
+    fprintf(out, "  -cfile name      Read comment from named file\n");
+    fprintf(out, "Notice that you must put quotes around the comment text\n");
+    fprintf(out, "when you use -comment.\n");
+    fprintf(out, "If you do not give either -comment or -cfile on the command line,\n");
+    fprintf(out, "then the comment text is read from standard input.\n");
+    fprintf(out, "It can be multiple lines, up to %u characters total.\n",
+            (unsigned)comment_limit);
+    fprintf(out, "You must specify an input JPEG file name when supplying\n");
+    fprintf(out, "comment text from standard input.\n");
+}
+
 // Prints the help text on standard error and ends the program with 1.
 [[noreturn]] static void usage()
 {
-    fprintf(stderr, "noteinsert inserts a textual comment in a JPEG file.\n");
-    fprintf(stderr, "You can add to or replace any existing comment(s).\n");
-    fprintf(stderr, "Usage: %s [switches] ", program_label);
-    fprintf(stderr, "[inputfile]\n");
-    fprintf(stderr, "Switches (names may be abbreviated):\n");
-    fprintf(stderr, "  -replace         Delete any existing comments\n");
-    fprintf(stderr, "  -comment \"text\"  Insert comment with given text\n");
-    fprintf(stderr, "  -cfile name      Read comment from named file\n");
-    fprintf(stderr, "Notice that you must put quotes around the comment text\n");
-    fprintf(stderr, "when you use -comment.\n");
-    fprintf(stderr, "If you do not give either -comment or -cfile on the command line,\n");
-    fprintf(stderr, "then the comment text is read from standard input.\n");
-    fprintf(stderr, "It can be multiple lines, up to %u characters total.\n",
-            (unsigned)comment_limit);
-    fprintf(stderr, "You must specify an input JPEG file name when supplying\n");
-    fprintf(stderr, "comment text from standard input.\n");
+    write_usage(stderr);
     exit(1);
 }
 
@@ -229,6 +236,7 @@ int main(int argc, char* argv[])
                     refuse_long_comment();
             }
         } else {
+            answer_standard_option(argv[argn], "noteinsert", write_usage, nullptr);
             usage();
         }
     }

@@ -13,14 +13,21 @@
 
 #include "file_identity.h"
 #include "marker_scan.h"
+#include "standard_options.h"
+
+// Writes the help text to `out`.
+static void write_usage(FILE* out)
+{
+    fprintf(out, "notelist displays any textual comments in a JPEG file.\n");
+    fprintf(out, "Usage: %s [switches] [inputfile]\n", program_label);
+    fprintf(out, "Switches (names may be abbreviated):\n");
+    fprintf(out, "  -verbose    Also display dimensions of JPEG image\n");
+}
 
 // Prints the help text on standard error and ends the program with 1.
 [[noreturn]] static void usage()
 {
-    fprintf(stderr, "notelist displays any textual comments in a JPEG file.\n");
-    fprintf(stderr, "Usage: %s [switches] [inputfile]\n", program_label);
-    fprintf(stderr, "Switches (names may be abbreviated):\n");
-    fprintf(stderr, "  -verbose    Also display dimensions of JPEG image\n");
+    write_usage(stderr);
     exit(1);
 }
 
@@ -126,10 +133,12 @@ int main(int argc, char* argv[])
     int verbosity = 0;
     int argn = 1;
     for (; argn < argc && argv[argn][0] == '-'; argn++) {
-        if (match_switch(argv[argn] + 1, "verbose", 1))
+        if (match_switch(argv[argn] + 1, "verbose", 1)) {
             verbosity++;
-        else
+        } else {
+            answer_standard_option(argv[argn], "notelist", write_usage, nullptr);
             usage();
+        }
     }
     if (argn < argc - 1) {
         fprintf(stderr, "%s: only one input file\n", program_label);

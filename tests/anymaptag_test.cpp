@@ -114,10 +114,11 @@ TEST_F(Anymaptag, BadHeadersAreNotPpm)
     const std::vector<std::string> headers = {
         "",                          // empty file
         "Q6 1 1 255\n",              // bad first byte
-        "P2 1 1 255\n",              // plain text PGM
-        "P3 1 1 255\n", "P1 1 1\n", "P7 1 1 255\n",
-        "P5 1 1 65535\n",            // max value other than 255
-        "P5 1 1 15\n",
+        "P7 1 1 255\n", "P0 1 1\n",
+        "P5 1 1 0\n",                // max value out of 1..65535
+        "P5 1 1 65536\n", "P2 1 1 0\n", "P3 1 1 4294967295\n",
+        "P2 1 1 255x", "P1 1 1x",     // plain: no white space after the header
+        "P2 1 1", "P1\n# only a comment",
         "P6 3 # x\n2 255\n",         // comment after the width
         "P6\n3 2\n255\r\n",          // CR LF ends the header
         "P6 3 2 255 ",               // space instead of LF
@@ -196,6 +197,149 @@ TEST_F(Anymaptag, FormatsAndFields)
         EXPECT_FALSE(TIFFGetField(t.get(), TIFFTAG_XRESOLUTION, &xres));
     }
     EXPECT_TRUE(tiff_messages().empty());
+}
+
+// The samples v of a maximum value m as the output holds them: v x 255 / m
+// up to m = 255, else v x 65535 / m, rounded (values above m as m), in
+// the host's byte order.
+bytes scaled(const std::vector<uint32_t>& values, uint32_t max_value)
+{
+    uint32_t top = max_value > 255 ? 65535 : 255;
+    bytes b;
+    for (uint32_t v : values) {
+        uint32_t s = v >= max_value ? top : (uint32_t)(((uint64_t)v * top + max_value / 2) / max_value);
+        if (top == 255) {
+            b.push_back((uint8_t)s);
+        } else {
+            uint16_t w = (uint16_t)s;
+            b.insert(b.end(), (uint8_t*)&w, (uint8_t*)&w + 2);
+        }
+    }
+    return b;
+}
+
+// `values` as a binary raster of maximum `max_value` (two bytes a sample,
+// most significant first, above 255) or as plain text, laid out with
+// assorted white space and a comment.
+std::string raster_of(const std::vector<uint32_t>& values, uint32_t max_value, bool plain)
+{
+    std::string r;
+    for (size_t i = 0; i < values.size(); i++) {
+        if (plain) {
+            r += std::to_string(values[i]) + (i % 7 == 6 ? "\n" : i % 5 == 4 ? "\t\r\n" : " ");
+            if (i == 3)
+                r += "# a note\n";
+        } else {
+            if (max_value > 255)
+                r += (char)(values[i] >> 8);
+            r += (char)values[i];
+        }
+    }
+    return r;
+}
+
+TEST_F(Anymaptag, MaximumValuesAndPlainFormats)
+{
+    // Every maximum value: 255 as it is, below it scaled to 8 bits, above
+    // it to 16; plain rasters as their binary twins. Values above the
+    // maximum count as the maximum.
+    for (uint32_t max_value : {1u, 15u, 255u, 256u, 1023u, 65535u}) {
+        for (bool plain : {false, true}) {
+            for (int samples : {1, 3}) {
+                SCOPED_TRACE(testing::Message() << max_value << (plain ? " plain" : " binary")
+                                                << " samples " << samples);
+                std::vector<uint32_t> values;
+                for (uint32_t i = 0; i < 5u * 3 * (uint32_t)samples; i++)
+                    values.push_back(i == 0 ? 0 : i == 1 ? max_value : (i * 2654435761u >> 7) % (max_value + 1));
+                uint32_t beyond = max_value == 65535 ? 65535 : max_value == 255 ? 255 : max_value + 1;
+                values.back() = plain ? 70000 : beyond;
+                std::string magic = std::string("P") + (char)('2' + (samples == 3) + (plain ? 0 : 3));
+                std::string header = magic + "\n5 3\n" + std::to_string(max_value) + "\n";
+                tiff_image image = convert(header + raster_of(values, max_value, plain));
+                EXPECT_EQ(image.bits_per_sample, max_value > 255 ? 16 : 8);
+                EXPECT_EQ(image.samples_per_pixel, samples);
+                EXPECT_EQ(image.photometric, samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+                EXPECT_EQ(image.pixels, scaled(values, max_value));
+            }
+        }
+    }
+    // Plain bits: 1 is black, digits need no white space between them.
+    bytes packed = {0x55, 0x40, 0xf8, 0x40};
+    EXPECT_EQ(convert("P1\n10 2\n0101010101\n1 1 1 1 1 0 0\r\n0 0 1").pixels, packed);
+    EXPECT_EQ(convert(pnm("P4\n10 2\n", packed)).pixels, packed);
+    EXPECT_TRUE(tiff_messages().empty());
+}
+
+TEST_F(Anymaptag, SixteenBitOutputs)
+{
+    // Through the strip writer with every codec that takes 16-bit samples,
+    // the same file with 1, 2 and 8 workers; JPEG and the fax codings
+    // refuse them before anything is written.
+    std::vector<uint32_t> values;
+    for (uint32_t i = 0; i < 3 * 200 * 600; i++)
+        values.push_back((i * 2654435761u >> 9) % 1024 + (i / 600) * 40);
+    std::string data = "P6 200 600 65535\n" + raster_of(values, 65535, false);
+    for (std::vector<std::string> options :
+         {std::vector<std::string>{"-c", "none"}, {"-c", "zip:2", "-r", "3"}, {"-c", "lzw:2", "-r", "1"},
+          {"-c", "packbits", "-r", "5"}}) {
+        SCOPED_TRACE(::testing::PrintToString(options));
+        std::string first;
+        for (const char* workers : {"1", "2", "8"}) {
+            write_file(path("in.ppm"), data);
+            std::vector<std::string> args = options;
+            args.insert(args.end(), {"in.ppm", "out.tif"});
+            run_options env;
+            env.env = {std::string("TIFFSUITE_THREADS=") + workers};
+            run_result r = run("anymaptag", args, env);
+            ASSERT_EQ(r.status, 0) << r.err;
+            if (first.empty())
+                first = read_file(path("out.tif"));
+            EXPECT_TRUE(read_file(path("out.tif")) == first) << workers;
+        }
+        tiff_image image;
+        ASSERT_TRUE(read_tiff(path("out.tif"), &image));
+        EXPECT_EQ(image.bits_per_sample, 16);
+        EXPECT_TRUE(image.pixels == scaled(values, 65535));
+    }
+    write_file(path("in.pgm"), "P5 2 1 1000\n" + raster_of({1, 1000}, 1000, false));
+    remove(path("out.tif").c_str());
+    for (const char* scheme : {"jpeg", "g3", "g4"}) {
+        run_result r = run("anymaptag", {"-c", scheme, "in.pgm", "out.tif"});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, std::string("in.pgm: 16-bit samples (maxval 1000) cannot be compressed with ") +
+                             (scheme[0] == 'j' ? "JPEG" : scheme[1] == '3' ? "CCITT Group 3" : "CCITT Group 4") +
+                             ".\n");
+        EXPECT_FALSE(file_exists(path("out.tif")));
+    }
+}
+
+TEST_F(Anymaptag, DamagedPlainRasters)
+{
+    // A plain raster that ends early or holds what is no sample ends the
+    // copy at that row: the rows before it are kept, the status is 1.
+    const struct { const char* data; const char* err; uint32_t rows; } cases[] = {
+        {"P2 2 3 9\n1 2\n3", "in.pnm: scanline 1: Read error.\n", 1},
+        {"P3 1 3 255\n1 2 3\n4 x 6\n", "in.pnm: scanline 1: Bad sample value.\n", 1},
+        {"P2 2 2 9\n99999999999999999999999999 0\n-1 0\n", "in.pnm: scanline 1: Bad sample value.\n", 1},
+        {"P1 3 2\n011\n012\n", "in.pnm: scanline 1: Bad sample value.\n", 1},
+        {"P2 1 2 9\n7 # a note that never ends", "in.pnm: scanline 1: Read error.\n", 1},
+        {"P2 4 1 9\n\x01\x02\x03", "in.pnm: scanline 0: Bad sample value.\n", 0},
+        {"P1 4 1\n", "in.pnm: scanline 0: Read error.\n", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data);
+        write_file(path("in.pnm"), std::string(c.data));
+        remove(path("out.tif").c_str());
+        run_result r = run("anymaptag", {"in.pnm", "out.tif"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        ASSERT_EQ(file_exists(path("out.tif")), c.rows > 0);
+        if (c.rows > 0) {
+            tiff_image image;
+            ASSERT_TRUE(read_tiff(path("out.tif"), &image));
+            EXPECT_EQ(image.height, c.rows);
+        }
+    }
 }
 
 TEST_F(Anymaptag, StripHeights)

@@ -303,7 +303,9 @@ TEST_F(Ccittpage, DocumentText)
     // The document ends with the trailer and nothing after it.
     EXPECT_EQ(last.out.substr(last.out.size() - trailer(2).size()), trailer(2));
 
-    // A file without a single fax page gives the trailer alone.
+    // A page that is not fax coded is skipped and named; a file without a
+    // single fax page gives the trailer alone, and a run that printed no
+    // page fails.
     tiff_spec lzw;
     lzw.width = 16;
     lzw.height = 4;
@@ -311,9 +313,15 @@ TEST_F(Ccittpage, DocumentText)
     lzw.photometric = PHOTOMETRIC_MINISWHITE;
     lzw.compression = COMPRESSION_LZW;
     ASSERT_TRUE(write_tiff(path("lzw.tif"), lzw, bytes(8, 0x5a)));
+    const std::string skipped = "lzw.tif: Page 0 is not CCITT fax coded (compression 5), skipped.\n";
     run_result r = run("ccittpage", {"lzw.tif"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, trailer(0));
+    EXPECT_EQ(r.err, skipped);
+    r = run("ccittpage", {"lzw.tif", "two.tif"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, skipped);
+    EXPECT_EQ(r.out.substr(r.out.size() - trailer(2).size()), trailer(2));
 }
 
 // The worked examples of the run encoding, as rows of a real fax page in

@@ -5,6 +5,7 @@
 #include "fax_pages.h"
 
 #include <cmath>
+#include <regex>
 
 // The program itself, for the row copier (its main renamed out of the way).
 #define main ccitttag_main
@@ -190,18 +191,29 @@ TEST_F(Ccitttag, DecodesEveryCodingExactly)
         {"G4, MSB first", {COMPRESSION_CCITTFAX4, 0, FILLORDER_MSB2LSB, FAXMODE_CLASSIC},
          {"-4", "-M"}},
     };
+    // With -v, a clean page gives the report alone: the line ends that
+    // close it are no rows, and the decoder's messages about them are not
+    // shown.
+    const std::string report =
+        "in.raw:\n120 rows in input\n0 total bad rows\n0 max consecutive bad rows\n";
     for (const auto& c : cases) {
         make_raw("in.raw", page, width, height, c.coding);
         std::vector<std::string> args = c.options;
-        args.insert(args.end(), {"-o", "out.tif", "in.raw"});
+        args.insert(args.end(), {"-v", "-o", "out.tif", "in.raw"});
         run_result r = convert(args);
-        EXPECT_EQ(r.err, "") << c.label;
+        EXPECT_EQ(r.err, report) << c.label;
         tiff_image image;
         ASSERT_TRUE(read_tiff(path("out.tif"), &image)) << c.label;
         EXPECT_EQ(image.width, width) << c.label;
         EXPECT_EQ(image.height, height) << c.label;
         EXPECT_TRUE(image.pixels == page) << c.label;
     }
+    // So does the demo's page, coded by another encoder (a line end before
+    // every row, seven after the last).
+    const std::string demo_page = std::string(SOURCE_DIR) + "/examples/fax-page.g3";
+    run_result r = convert({"-M", "-v", "-o", "out.tif", demo_page});
+    EXPECT_EQ(r.err, demo_page + ":\n279 rows in input\n0 total bad rows\n"
+                                 "0 max consecutive bad rows\n");
 }
 
 TEST_F(Ccitttag, PageFieldsInTheDefaultLayout)
@@ -437,6 +449,9 @@ TEST_F(Ccitttag, DataEndingInsideARowIsRepaired)
     EXPECT_EQ(field<uint32_t>("out.tif", TIFFTAG_BADFAXLINES), 1);
     EXPECT_EQ(field<uint16_t>("out.tif", TIFFTAG_CLEANFAXDATA), CLEANFAXDATA_REGENERATED);
     EXPECT_EQ(field<uint32_t>("out.tif", TIFFTAG_CONSECUTIVEBADFAXLINES), 1);
+    // Without -v, one line says so.
+    r = convert({"-2", "-A", "-M", "-o", "out.tif", "cut.raw"});
+    EXPECT_EQ(r.err, "ccitttag: cut.raw: 1 of 14 rows were bad and repaired\n");
 
     // Only Class F Group 3 pages carry the damage fields.
     for (const char* option : {"-8", "-z", "-c"}) {
@@ -446,6 +461,33 @@ TEST_F(Ccitttag, DataEndingInsideARowIsRepaired)
         EXPECT_EQ(field<uint32_t>("out.tif", TIFFTAG_CONSECUTIVEBADFAXLINES), -1) << option;
         ASSERT_TRUE(read_tiff(path("out.tif"), &image)) << option;
         EXPECT_EQ(image.height, cut_row + 1) << option;
+    }
+}
+
+// Data read with the wrong options: the decoder's message about every
+// row is shown only with -v; without it, one line tells how many rows
+// were bad and which options to check.
+TEST_F(Ccitttag, MostlyBadPagesHintAtTheOptions)
+{
+    const uint32_t width = 1728, height = 120;
+    make_raw("in.raw", fax_page(width, height, 6), width, height, fax_coding());
+    for (const char* wrong : {"-M", "-2"}) {
+        run_result r = convert({wrong, "-o", "out.tif", "in.raw"});
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(
+            r.err, m,
+            std::regex("ccitttag: in\\.raw: ([0-9]+) of ([0-9]+) rows were bad and repaired; "
+                       "check the bit order \\(-M, -L\\), the coding \\(-1, -2, -4\\) "
+                       "and the width \\(-X\\)\n")))
+            << wrong << ": " << r.err;
+        const std::string bad = m[1].str(), rows = m[2].str();
+        EXPECT_GT(std::stol(bad) * 2, std::stol(rows)) << wrong;
+
+        r = convert({wrong, "-v", "-o", "out.tif", "in.raw"});
+        EXPECT_NE(r.err.find("Decode"), std::string::npos) << wrong << ": " << r.err;
+        EXPECT_NE(r.err.find("\n" + rows + " rows in input\n" + bad + " total bad rows\n"),
+                  std::string::npos)
+            << wrong << ": " << r.err;
     }
 }
 

@@ -170,8 +170,9 @@ TEST_F(Chromatag, UsageErrors)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, expected_usage());
 
+    // An unknown option is a usage error like the others.
     r = run("chromatag", {"-x", "a.tif", "b.tif"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find("invalid option -- 'x'\n" + expected_usage()), std::string::npos) << r.err;
     EXPECT_FALSE(file_exists(path("b.tif")));
 

@@ -45,11 +45,14 @@ using words = std::vector<std::string>;
 TEST_F(Completion, EveryProgramIsOfferedTheOptionsItAccepts)
 {
     for (const std::string& program : suite_programs()) {
-        std::set<std::string> accepted = accepted_options(read_file(source_path(program)));
+        std::set<std::string> accepted =
+            with_help_and_version(accepted_options(read_file(source_path(program))));
         words offer = offered({program, "-"});
         EXPECT_EQ(std::set<std::string>(offer.begin(), offer.end()), accepted) << program;
     }
     EXPECT_EQ(offered({"cmapexpand", "-p"}), (words{"-p"}));
+    EXPECT_EQ(offered({"greytag", "in.tif", "--h"}), (words{"--help"}));
+    EXPECT_EQ(offered({"tagpoke", "-s", "Artist", "me", "--"}), words{});
     EXPECT_EQ(offered({"notelist", "-v"}), (words{"-verbose"}));
 }
 

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -137,6 +138,10 @@ run_result run_tool(const std::string& program, const std::vector<std::string>& 
             _exit(126);
         for (const std::string& e : options.env)
             putenv(const_cast<char*>(e.c_str()));
+        if (options.address_space > 0) {
+            rlimit limit = {(rlim_t)options.address_space, (rlim_t)options.address_space};
+            setrlimit(RLIMIT_AS, &limit);
+        }
         signal(SIGPIPE, SIG_DFL);
         execv(exe.c_str(), argv.data());
         fprintf(stderr, "cannot run %s: %s\n", exe.c_str(), strerror(errno));

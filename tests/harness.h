@@ -25,6 +25,7 @@ struct run_options {
     std::string cwd;                // working directory ("" = the test's own)
     std::vector<std::string> env;   // extra NAME=value settings
     int timeout_seconds = 60;       // a program still running then is killed
+    uint64_t address_space = 0;     // the most memory the program may map (0: no limit)
 };
 
 struct run_result {

@@ -165,6 +165,27 @@ void add_image(bytes& gif, unsigned width, unsigned height, const bytes& data,
     gif.insert(gif.end(), data.begin(), data.end());
 }
 
+// An extension block: introducer, label, the sub-blocks of `blocks` (each
+// given whole), terminator.
+void add_extension(bytes& gif, uint8_t label, const std::vector<bytes>& blocks)
+{
+    gif.insert(gif.end(), {'!', label});
+    for (const bytes& b : blocks) {
+        gif.push_back((uint8_t)b.size());
+        gif.insert(gif.end(), b.begin(), b.end());
+    }
+    gif.push_back(0);
+}
+
+// A graphic control extension: disposal method, delay in 1/100 s and,
+// when `transparent` >= 0, the transparent colour index.
+void add_graphic_control(bytes& gif, int disposal, unsigned delay, int transparent)
+{
+    add_extension(gif, 0xF9, {{(uint8_t)(disposal << 2 | (transparent >= 0 ? 1 : 0)),
+                               (uint8_t)delay, (uint8_t)(delay >> 8),
+                               (uint8_t)(transparent >= 0 ? transparent : 0)}});
+}
+
 // A table of `n` entries, each different.
 colour_table make_table(size_t n, unsigned seed = 1)
 {
@@ -758,16 +779,18 @@ TEST_F(Lzwtag, MalformedContainers)
         return start;
     };
     bytes valid = with_image(2, 2, {}, gif_start(global));
-    bytes version89 = valid;
-    version89[4] = '9';
+    bytes version90 = valid;
+    version90[3] = '9';
+    version90[4] = '0';
     bytes bad_block = gif_start(global);
     bad_block.push_back('x');
     const struct { const char* name; bytes gif; std::string err; } cases[] = {
         {"empty file", {}, "file is not a GIF file\n"},
         {"other signature", bytes{'G', 'I', 'G', '8', '7', 'a', 0, 0, 0, 0, 0, 0, 0},
          "file is not a GIF file\n"},
-        {"version 89a", version89, "unknown GIF version number\n"},
-        {"version cut", bytes{'G', 'I', 'F', '8', '7'}, "unknown GIF version number\n"},
+        {"version 90a", version90, "in.gif: unknown GIF version number (87a and 89a are read)\n"},
+        {"version cut", bytes{'G', 'I', 'F', '8', '7'},
+         "in.gif: unknown GIF version number (87a and 89a are read)\n"},
         {"illegal block", bad_block, "illegal GIF block type\n"},
         {"no colour table", with_image(2, 2, {}, gif_start({})), "no colormap present for image\n"},
         {"zero width", with_image(0, 2, {}, gif_start(global)), "in.gif: empty image (0 x 2 pixels)\n"},
@@ -796,6 +819,88 @@ TEST_F(Lzwtag, MalformedContainers)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "   local colors: 8\nin.gif: end of file in colormap\n");
     EXPECT_FALSE(file_exists(path("out.tif")));
+}
+
+TEST_F(Lzwtag, Gif89aFramesAndExtensions)
+{
+    // An animation as today's programs write it: a looping application
+    // block, a comment, a graphic control block before each frame (one
+    // with a transparent index), a plain text block, a block of a label no
+    // one defined and an empty one. Every frame becomes a directory; the
+    // transparent index stays an index of the palette.
+    colour_table global = make_table(16), local = make_table(4, 5);
+    bytes first = random_pixels(8 * 6, 4, 1), second = random_pixels(5 * 3, 2, 2),
+          third = {5, 5, 0, 15};
+    bytes gif = gif_start(global, "89a");
+    add_extension(gif, 0xFF, {bytes{'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'},
+                              bytes{1, 0, 0}});
+    add_extension(gif, 0xFE, {bytes(255, 'c'), bytes(3, 'd')});
+    add_graphic_control(gif, 2, 10, 5);
+    add_image(gif, 8, 6, image_data(4, lzw_encode(interlace(first, 8, 6), 4)), {}, true);
+    add_extension(gif, 0x01, {bytes{0, 0, 0, 0, 8, 0, 8, 0, 4, 4, 1, 0}, bytes(7, 't')});
+    add_extension(gif, 0x7A, {bytes(9, 1), bytes(1, 2)});
+    add_extension(gif, 0xFE, {});
+    add_graphic_control(gif, 1, 10, -1);
+    add_image(gif, 5, 3, image_data(2, lzw_encode(second, 2)), local);
+    add_graphic_control(gif, 0, 0, 15);
+    add_image(gif, 2, 2, image_data(4, lzw_encode(third, 4)));
+    gif.push_back(';');
+
+    convert(gif, {}, "   local colors: 4\n");
+    std::string from89a = read_file(path("out.tif"));
+    ASSERT_EQ(count_directories(path("out.tif")), 3);
+    const struct { unsigned width, height; const bytes& pixels; const colour_table& table; } frames[] = {
+        {8, 6, first, global}, {5, 3, second, local}, {2, 2, third, global}};
+    for (int d = 0; d < 3; d++) {
+        SCOPED_TRACE(d);
+        palette_image frame = read_palette("out.tif", d);
+        EXPECT_EQ(frame.image.width, frames[d].width);
+        EXPECT_EQ(frame.image.height, frames[d].height);
+        EXPECT_TRUE(frame.image.pixels == frames[d].pixels);
+        expect_colormap(frame, frames[d].table, global);
+    }
+
+    // The same blocks under the 87a signature give the same file.
+    gif[4] = '7';
+    convert(gif, {}, "   local colors: 4\n");
+    EXPECT_TRUE(read_file(path("out.tif")) == from89a);
+
+    // Extensions of many sub-blocks are skipped as they come.
+    bytes long_one = gif_start(global, "89a");
+    add_extension(long_one, 0xFF, std::vector<bytes>(4000, bytes(255, 0xAB)));
+    add_image(long_one, 2, 2, image_data(4, lzw_encode(third, 4)));
+    EXPECT_EQ(convert(long_one).image.pixels, third);
+}
+
+TEST_F(Lzwtag, ExtensionsCutByTheEndOfTheFile)
+{
+    // An extension whose sub-blocks run to the end of the file, or whose
+    // length reaches past it: the images before it are written, and the
+    // run ends with status 1 and a message.
+    colour_table global = make_table(4);
+    bytes image = gif_start(global, "89a");
+    add_image(image, 2, 2, image_data(2, lzw_encode({3, 2, 1, 0}, 2)));
+    const std::vector<bytes> tails = {
+        {'!'},
+        {'!', 0xFE},
+        {'!', 0xFE, 10, 'a', 'b', 'c'},
+        {'!', 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0},
+        {'!', 0x01, 255, 1, 2},
+    };
+    for (const bytes& tail : tails) {
+        SCOPED_TRACE(tail.size());
+        for (bool after_image : {true, false}) {
+            bytes gif = after_image ? image : gif_start(global, "89a");
+            gif.insert(gif.end(), tail.begin(), tail.end());
+            run_result r = run_on(gif);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "in.gif: end of file in extension block\n");
+            EXPECT_EQ(file_exists(path("out.tif")), after_image);
+            if (after_image) {
+                EXPECT_EQ(read_palette().image.pixels, (bytes{3, 2, 1, 0}));
+            }
+        }
+    }
 }
 
 TEST_F(Lzwtag, OverwriteQuestion)
@@ -861,8 +966,10 @@ TEST_F(Lzwtag, HostileBytesNeverCrash)
     // status, and whatever output exists reads back cleanly.
     colour_table global = make_table(256);
     bytes pixels = random_pixels(40 * 30, 8, 12);
-    bytes valid = gif_start(global);
+    bytes valid = gif_start(global, "89a");
+    add_graphic_control(valid, 2, 10, 7);
     add_image(valid, 40, 30, image_data(8, lzw_encode(pixels, 8)), make_table(64), true);
+    add_extension(valid, 0xFE, {bytes(40, 'c')});
     add_image(valid, 20, 10, image_data(3, lzw_encode(random_pixels(200, 3, 1), 3)));
     std::vector<bytes> files;
     for (int size = 1; size <= 11; size++)

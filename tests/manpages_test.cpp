@@ -6,6 +6,7 @@
 // program accepts, and none it refuses.
 #include "suite_sources.h"
 
+#include <filesystem>
 #include <map>
 
 namespace {
@@ -38,8 +39,8 @@ const std::map<std::string, std::set<int>> exit_statuses = {
     // usage and no memory for the page list -1; no temporary file -2;
     // files, pages and output 1
     {"ccittpage", {0, 1, 254, 255}},
-    // usage -1, but an unknown option 0; output not created -2; inputs
-    // not opened, library errors, failed directories 1
+    // usage -1; output not created -2; inputs not opened, library
+    // errors, failed directories 1
     {"chromatag", {0, 1, 254, 255}},
     {"tagtruecolor", {0, 1, 254, 255}},
     // usage -1; a file not opened, a directory not reached, data not read 1
@@ -94,18 +95,18 @@ std::vector<std::string> tags(const std::vector<std::string>& section)
     return found;
 }
 
-// The options named in OPTIONS tags (\-c, \-verbose), as typed.
+// The options named in OPTIONS tags (\-c, \-verbose, \-\-help), as typed.
 std::set<std::string> documented_options(const man_page& page)
 {
     std::set<std::string> options;
-    static const std::regex option(R"(\\-([A-Za-z0-9]+))");
+    static const std::regex option(R"(\\-((?:\\-)?)([A-Za-z0-9]+))");
     auto it = page.sections.find("OPTIONS");
     if (it == page.sections.end())
         return options;
     for (const std::string& tag : tags(it->second))
         for (auto m = std::sregex_iterator(tag.begin(), tag.end(), option);
              m != std::sregex_iterator(); ++m)
-            options.insert("-" + (*m)[1].str());
+            options.insert(((*m)[1].length() > 0 ? "--" : "-") + (*m)[2].str());
     return options;
 }
 
@@ -298,13 +299,27 @@ TEST(ManPages, OptionsSectionMatchesTheOptionsAccepted)
         std::string text = read_file(page_path(program));
         if (text.empty())
             continue;  // reported by the layout test
-        expect_same_options(program, "OPTIONS",
-                            accepted_options(read_file(source_path(program))),
+        std::set<std::string> accepted = accepted_options(read_file(source_path(program)));
+        expect_same_options(program, "OPTIONS", with_help_and_version(accepted),
                             documented_options(parse_page(text)));
     }
 }
 
-class UsageTexts : public ToolTest {};
+class UsageTexts : public ToolTest {
+protected:
+    // A usage error: the program run without arguments, or with an unknown
+    // option for ccittpage and notelist, which would then read standard
+    // input.
+    run_result usage_error(const std::string& program)
+    {
+        run_options closed;
+        closed.closed_input = true;
+        run_result usage = run(program, {}, closed);
+        if (!shows_usage(usage))
+            usage = run(program, {"-@"}, closed);
+        return usage;
+    }
+};
 
 // Each program's usage text names every option its source accepts and no
 // other; where -c takes a scheme, it names every scheme that gets past the
@@ -312,13 +327,7 @@ class UsageTexts : public ToolTest {};
 TEST_F(UsageTexts, NameTheOptionsAndSchemesAccepted)
 {
     for (const std::string& program : suite_programs()) {
-        // Without arguments; ccittpage and notelist then read standard
-        // input, so an unknown option instead.
-        run_options closed;
-        closed.closed_input = true;
-        run_result usage = run(program, {}, closed);
-        if (!shows_usage(usage))
-            usage = run(program, {"-@"}, closed);
+        run_result usage = usage_error(program);
         if (!shows_usage(usage)) {
             ADD_FAILURE() << program << " shows no usage text: " << usage.err;
             continue;
@@ -335,6 +344,90 @@ TEST_F(UsageTexts, NameTheOptionsAndSchemesAccepted)
         EXPECT_TRUE(shows_usage(run(program, {"-c", "bogus", "missing.in", "missing.out"})))
             << program;
         EXPECT_EQ(listed_schemes(usage.err), accepted) << program << ": -c schemes";
+    }
+}
+
+// --help prints on standard output the usage text that a usage error
+// prints, --version one line naming the program, the suite's version (the
+// one the manual pages carry) and libtiff's; both end with status 0 before
+// anything is read or written, whatever names follow.
+TEST_F(UsageTexts, HelpAndVersionAnswerOnStandardOutput)
+{
+    std::string library = TIFFGetVersion();
+    library = " (" + library.substr(0, library.find('\n')) + ")";
+    ASSERT_TRUE(write_tiff(path("in.tif"), tiff_spec(), bytes{7}));
+    const std::string input = read_file(path("in.tif"));
+    for (const std::string& program : suite_programs()) {
+        run_result usage = usage_error(program);
+        run_result help = run(program, {"--help", "in.tif", "out.tif"});
+        EXPECT_EQ(help.status, 0) << program;
+        EXPECT_EQ(help.err, "") << program;
+        EXPECT_TRUE(help.out.size() > 40 && usage.err.size() >= help.out.size() &&
+                    usage.err.compare(usage.err.size() - help.out.size(), std::string::npos,
+                                      help.out) == 0)
+            << program << ": --help printed\n" << help.out << "a usage error\n" << usage.err;
+
+        bool links_libtiff = source_path(program).find("/jpegnotes/") == std::string::npos;
+        run_result version = run(program, {"--version", "in.tif", "out.tif"});
+        EXPECT_EQ(version.status, 0) << program;
+        EXPECT_EQ(version.err, "") << program;
+        EXPECT_EQ(version.out, program + " (tiffsuite) " SUITE_VERSION +
+                                   (links_libtiff ? library : "") + "\n");
+        EXPECT_NE(read_file(page_path(program)).find("\"tiffsuite " SUITE_VERSION "\""),
+                  std::string::npos)
+            << program << ": the manual page names another version";
+
+        size_t files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            files += entry.path().filename() != "in.tif";
+        EXPECT_EQ(files, 0u) << program << " created a file";
+        EXPECT_EQ(read_file(path("in.tif")), input) << program;
+    }
+}
+
+// --help and --version count only where the program's parser would take
+// them as options: among getopt's options (after operands too, unless
+// POSIXLY_CORRECT is set; not as an option's argument nor after "--"),
+// among the JPEG tools' switches, first for the programs that read their
+// arguments by position.
+TEST_F(UsageTexts, HelpAndVersionOnlyWhereOptionsAre)
+{
+    struct row {
+        std::string program;
+        std::vector<std::string> args;
+        bool answered;
+        std::string env;
+    };
+    const row rows[] = {
+        {"anymaptag", {"-r", "16", "in.ppm", "--help", "out.tif"}, true, ""},
+        {"tagtruecolor", {"-bn", "--version", "in.tif", "out.tif"}, true, ""},
+        {"dibtag", {"-x", "--help", "in.bmp", "out.tif"}, true, ""},
+        {"anymaptag", {"in.ppm", "--help", "out.tif"}, false, "POSIXLY_CORRECT=1"},
+        {"anymaptag", {"-c", "--help", "in.ppm", "out.tif"}, false, ""},
+        {"halftone", {"-r--version", "in.tif", "out.tif"}, false, ""},
+        {"greytag", {"--", "--help", "out.tif"}, false, ""},
+        {"notelist", {"-v", "--version"}, true, ""},
+        {"noteinsert", {"-r", "--help", "in.jpg"}, true, ""},
+        {"noteinsert", {"-c", "--help", "in.jpg"}, false, ""},
+        {"pageburst", {"--version", "page-"}, true, ""},
+        {"tagpoke", {"--help", "in.tif"}, true, ""},
+        {"tagpoke", {"-s", "Artist", "me", "--help"}, false, ""},
+    };
+    for (const row& r : rows) {
+        run_options options;
+        options.closed_input = true;
+        if (!r.env.empty())
+            options.env.push_back(r.env);
+        run_result result = run(r.program, r.args, options);
+        std::string what = r.program + " " + ::testing::PrintToString(r.args);
+        if (r.answered) {
+            EXPECT_EQ(result.status, 0) << what;
+            EXPECT_NE(result.out, "") << what;
+        } else {
+            EXPECT_NE(result.status, 0) << what;
+            EXPECT_EQ(result.out, "") << what;
+        }
+        EXPECT_FALSE(file_exists(path("out.tif"))) << what;
     }
 }
 
@@ -379,13 +472,17 @@ TEST(ManPages, ParsersSeeOptionsAndStatuses)
 {
     man_page page = parse_page(".TH X 1\n.SH NAME\nx \\- y\n.SH OPTIONS\n.TP\n"
                                ".BI \\-c \" scheme\"\ntext \\-q in prose\n.TP\n.B \\-v , \\-w\n"
+                               ".TP\n.B \\-\\-help\n"
                                ".SH \"EXIT STATUS\"\n.TP\n.B 0\nok\n.TP\n.B 255\nbad\n"
                                "The status 3 in prose.\n");
     EXPECT_EQ(page.title, "X");
-    EXPECT_EQ(documented_options(page), (std::set<std::string>{"-c", "-v", "-w"}));
+    EXPECT_EQ(documented_options(page), (std::set<std::string>{"-c", "-v", "-w", "--help"}));
     EXPECT_EQ(documented_statuses(page), (std::set<int>{0, 255}));
     EXPECT_EQ(accepted_options("while ((c = getopt(argc, argv, \"c:r:R:?\")) != -1)"),
               (std::set<std::string>{"-c", "-r", "-R"}));
+    EXPECT_EQ(options_with_argument("const char optstring[] = \"bc:\";\n"
+                                    "while ((c = getopt(argc, argv, optstring)) != -1)"),
+              (std::set<std::string>{"-c"}));
     EXPECT_EQ(accepted_options("if (match_switch(sw, \"replace\", 1)) ... "
                                "match_switch(argv[n] + 1, \"cfile\", 2)"),
               (std::set<std::string>{"-replace", "-cfile"}));

@@ -1,6 +1,8 @@
 // Where outputs go, for every program: never over a file the same run
 // reads, and past the reach of classic TIFF as BigTIFF.
 #include "harness.h"
+#include "compress_options.h"
+#include "tiff_output.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -126,6 +128,163 @@ TEST_F(Outputs, NeverWrittenOverAnInput)
     EXPECT_EQ(r.err.rfind("xaab.tif: ", 0), 0u) << r.err;
     EXPECT_EQ(read_file(path("xaab.tif")), pages);
     EXPECT_EQ(count_directories(path("xaaa.tif")), 1);
+
+    // An input that does not exist (yet) is an input by its name: the
+    // output may not be made under it and then read back.
+    const struct {
+        const char* program;
+        std::vector<std::string> args;
+        int status;
+    } missing[] = {
+        {"tagtruecolor", {"rgb.tif", "new.tif", "new.tif"}, 254},
+        {"chromatag", {"rgb.tif", "./new.tif", "new.tif"}, 254},
+        {"dibtag", {"sample.bmp", "new.tif", "new.tif"}, 1},
+        {"ccitttag", {"-o", "new.tif", "fax-page.g3", "new.tif"}, 1},
+    };
+    for (const auto& c : missing) {
+        r = run(c.program, c.args);
+        EXPECT_EQ(r.status, c.status) << c.program << "\n" << r.err;
+        EXPECT_NE(r.err.find("new.tif: Output file is an input of this run"), std::string::npos)
+            << c.program << "\n" << r.err;
+        EXPECT_FALSE(file_exists(path("new.tif"))) << c.program;
+    }
+}
+
+// An output left without a row is removed only when it is a regular file
+// reached by its own name: through a symbolic link (as /dev/stdout is one)
+// the link stays and the file it leads to is emptied.
+TEST_F(Outputs, EmptyOutputsBehindLinksAreEmptiedNotRemoved)
+{
+    write_file(path("empty.ppm"), "P6 4 4 255\n");
+    write_file(path("real.tif"), "old contents");
+    ASSERT_EQ(symlink("real.tif", path("link.tif").c_str()), 0);
+    ASSERT_EQ(symlink("/proc/self/fd/1", path("stdout").c_str()), 0);
+    run_result r = run("anymaptag", {"empty.ppm", "link.tif"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    run_options to_file;
+    to_file.append_output = path("shell.tif");
+    r = run("anymaptag", {"empty.ppm", "stdout"}, to_file);
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const char* link : {"link.tif", "stdout"}) {
+        struct stat st;
+        EXPECT_TRUE(lstat(path(link).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << link;
+    }
+    EXPECT_EQ(read_file(path("real.tif")), "");
+    EXPECT_EQ(read_file(path("shell.tif")), "");
+}
+
+// Uniform noise of `n` bytes: the data no codec can shrink.
+bytes noise(size_t n, uint32_t seed)
+{
+    bytes b(n);
+    uint64_t x = 0x9e3779b97f4a7c15ull * seed + 1;
+    for (uint8_t& v : b) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        v = (uint8_t)(x >> 32);
+    }
+    return b;
+}
+
+// Each codec on the data it grows most, strips of 8 rows: no strip
+// takes more than strip_bytes_bound, the bound that chooses BigTIFF.
+TEST_F(Outputs, NoStripGrowsPastItsBound)
+{
+    const uint32_t width = 256, height = 64;
+    auto anymap = [&](const char* magic, uint64_t row_bytes, const bytes& raster) {
+        bytes file;
+        put_text(file, std::string(magic) + " 256 64" + (magic[1] == '4' ? "\n" : " 255\n"));
+        file.insert(file.end(), raster.begin(), raster.begin() + row_bytes * height);
+        return file;
+    };
+    bytes pairs(width * height);  // a lone byte between two pairs: 6 PackBits bytes for 5
+    for (size_t i = 0; i < pairs.size(); i++)
+        pairs[i] = (uint8_t)("\1\1\2\0\0"[i % 5]);
+    write_file(path("noise.pgm"), anymap("P5", width, noise(width * height, 1)));
+    write_file(path("noise.ppm"), anymap("P6", 3 * width, noise(3 * width * height, 2)));
+    write_file(path("pairs.pgm"), anymap("P5", width, pairs));
+    write_file(path("noise.pbm"), anymap("P4", width / 8, noise(width / 8 * height, 3)));
+    write_file(path("alternate.pbm"), anymap("P4", width / 8, bytes(width / 8 * height, 0x55)));
+    tiff_spec grey;
+    grey.width = width, grey.height = height;
+    ASSERT_TRUE(write_tiff(path("grey.tif"), grey, bytes(width * height, 128)));
+
+    auto codec = [](uint16_t scheme, int quality = 75, uint32_t g3 = 0) {
+        return compression_settings{scheme, 0, quality, JPEGCOLORMODE_RGB, g3};
+    };
+    const struct {
+        const char* program;
+        const char* scheme;
+        const char* input;
+        uint64_t row_bytes;
+        compression_settings settings;
+    } cases[] = {
+        {"anymaptag", "none", "noise.pgm", width, codec(COMPRESSION_NONE)},
+        {"anymaptag", "packbits", "pairs.pgm", width, codec(COMPRESSION_PACKBITS)},
+        {"anymaptag", "lzw", "noise.pgm", width, codec(COMPRESSION_LZW)},
+        {"anymaptag", "zip", "noise.ppm", 3 * width, codec(COMPRESSION_ADOBE_DEFLATE)},
+        {"anymaptag", "jpeg:100", "noise.pgm", width, codec(COMPRESSION_JPEG, 100)},
+        {"anymaptag", "jpeg:r:100", "noise.ppm", 3 * width, codec(COMPRESSION_JPEG, 100)},
+        {"anymaptag", "jpeg:10", "noise.ppm", 3 * width, codec(COMPRESSION_JPEG, 10)},
+        {"anymaptag", "g3", "alternate.pbm", width / 8, codec(COMPRESSION_CCITTFAX3)},
+        {"anymaptag", "g3:2d:fill", "noise.pbm", width / 8,
+         codec(COMPRESSION_CCITTFAX3, 75, GROUP3OPT_2DENCODING)},
+        {"anymaptag", "g4", "noise.pbm", width / 8, codec(COMPRESSION_CCITTFAX4)},
+        {"halftone", "g3", "grey.tif", width / 8, codec(COMPRESSION_CCITTFAX3)},
+        {"halftone", "g4", "grey.tif", width / 8, codec(COMPRESSION_CCITTFAX4)},
+    };
+    for (const auto& c : cases) {
+        std::string what = std::string(c.program) + " -c " + c.scheme + " " + c.input;
+        run_result r = run(c.program, {"-c", c.scheme, "-r", "8", c.input, "out.tif"});
+        ASSERT_EQ(r.status, 0) << what << "\n" << r.err;
+        tiff_handle t = open_tiff(path("out.tif"));
+        ASSERT_TRUE(t) << what;
+        uint64_t bound = strip_bytes_bound(&c.settings, c.row_bytes, 8), largest = 0;
+        for (uint32_t s = 0; s < TIFFNumberOfStrips(t.get()); s++)
+            largest = std::max<uint64_t>(largest, TIFFGetStrileByteCount(t.get(), s));
+        EXPECT_LE(largest, bound) << what << ": " << largest << " bytes for "
+                                  << c.row_bytes * 8;
+    }
+}
+
+// An output whose codec at its worst could pass 4 GiB is BigTIFF however
+// little it ends up holding; one that cannot stays classic. No gigabyte
+// is written: the headers claim what the data never gives, or the rows
+// are white.
+TEST_F(Outputs, BigTiffByWorstGrowth)
+{
+    const struct {
+        const char* scheme;
+        uint32_t width, height;
+        bool big;
+    } anymaps[] = {
+        {"lzw", 60000, 54000, true},   // 3.24 GB, LZW up to 3/2 of it
+        {"lzw", 40000, 54000, false},  // 2.16 GB
+        {"none", 60000, 54000, false},
+        {"packbits", 60000, 60000, true},  // 3.6 GB, PackBits up to 5/4
+    };
+    for (const auto& c : anymaps) {
+        run_options two_rows;
+        two_rows.input = "P5 " + std::to_string(c.width) + " " + std::to_string(c.height) +
+                         " 255\n" + std::string(2 * (size_t)c.width, 'x');
+        run_result r = run("anymaptag", {"-c", c.scheme, "out.tif"}, two_rows);
+        EXPECT_EQ(r.status, 1) << r.err;
+        tiff_handle t = open_tiff(path("out.tif"));
+        ASSERT_TRUE(t) << c.scheme;
+        EXPECT_EQ((bool)TIFFIsBigTIFF(t.get()), c.big) << c.scheme << " " << c.width;
+    }
+
+    // 120000 white rows of 65535 pixels in 15 KB of Group 4 data become
+    // Group 3 rows that could take 36 KB each.
+    std::string g4(120000 / 8, '\xff');
+    g4 += std::string("\x00\x10\x01", 3);  // end of block: two line ends
+    write_file(path("white.g4"), g4);
+    run_result r = run("ccitttag", {"-4", "-M", "-X", "65535", "-o", "fax.tif", "white.g4"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    tiff_image page;
+    ASSERT_TRUE(read_tiff(path("fax.tif"), &page));
+    EXPECT_EQ(page.height, 120000u);
+    tiff_handle t = open_tiff(path("fax.tif"));
+    EXPECT_TRUE(t && TIFFIsBigTIFF(t.get()));
 }
 
 // The programs that write to standard output refuse to append to one of
@@ -289,6 +448,30 @@ TEST_F(Outputs, BigTiffAndTiledInputsReadAsClassicStrips)
     ASSERT_TRUE(t && TIFFIsBigTIFF(t.get()));
     EXPECT_TRUE(TIFFGetField(t.get(), TIFFTAG_IMAGEDESCRIPTION, &text));
     EXPECT_STREQ(text, "far away");
+}
+
+// -c zip writes the Deflate identifier 32946 without libtiff's note that
+// another is more widely supported: the identifier is the program's
+// choice, not the user's. With one worker and with several.
+TEST_F(Outputs, ZipOutputsLeaveStandardErrorEmpty)
+{
+    make_inputs(dir);
+    const std::vector<std::string> runs[] = {
+        {"anymaptag", "-c", "zip", "-r", "1", "sample.ppm", "out.tif"},
+        {"greytag", "-c", "zip:2", "-r", "1", "rgb.tif", "out.tif"},
+    };
+    for (const std::vector<std::string>& args : runs) {
+        for (const char* workers : {"1", "2", "8"}) {
+            run_options options;
+            options.env.push_back(std::string("TIFFSUITE_THREADS=") + workers);
+            run_result r = run(args[0], {args.begin() + 1, args.end()}, options);
+            EXPECT_EQ(r.status, 0) << args[0] << " with " << workers;
+            EXPECT_EQ(r.err, "") << args[0] << " with " << workers;
+            tiff_image image;
+            ASSERT_TRUE(read_tiff(path("out.tif"), &image));
+            EXPECT_EQ(image.compression, COMPRESSION_DEFLATE) << args[0];
+        }
+    }
 }
 
 }  // namespace

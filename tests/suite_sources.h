@@ -34,6 +34,28 @@ inline std::string source_path(const std::string& program)
     return std::string(SOURCE_DIR) + "/jpegnotes/" + program + ".cpp";
 }
 
+// The option string a program's source hands getopt, in `letters`: the
+// literal in the call, or the one the named constant there holds
+// (optstring[] = "..."). False for a program without getopt.
+inline bool getopt_string(const std::string& source, std::string* letters)
+{
+    static const std::regex call(
+        R"re(getopt\s*\(\s*\w+\s*,\s*\w+\s*,\s*(?:"([^"]*)"|(\w+))\s*\))re");
+    std::smatch m;
+    if (!std::regex_search(source, m, call))
+        return false;
+    if (m[1].matched) {
+        *letters = m[1].str();
+        return true;
+    }
+    std::smatch c;
+    const std::regex constant("\\b" + m[2].str() + R"(\s*\[\s*\]\s*=\s*"([^"]*)\")");
+    if (!std::regex_search(source, c, constant))
+        return false;
+    *letters = c[1].str();
+    return true;
+}
+
 // The options a program's source accepts, each as typed ("-c", "-verbose"):
 // the letters of its getopt option string (':' and '?' are not options);
 // else the keywords of its own switch matcher (match_switch(arg, "word",
@@ -42,9 +64,9 @@ inline std::set<std::string> accepted_options(const std::string& source)
 {
     std::set<std::string> options;
     std::smatch m;
-    static const std::regex getopt_call(R"(getopt\s*\(\s*\w+\s*,\s*\w+\s*,\s*"([^"]*)\")");
-    if (std::regex_search(source, m, getopt_call)) {
-        for (char c : m[1].str())
+    std::string letters;
+    if (getopt_string(source, &letters)) {
+        for (char c : letters)
             if (c != ':' && c != '?' && c != '+' && c != '-')
                 options.insert(std::string("-") + c);
         return options;
@@ -67,14 +89,21 @@ inline std::set<std::string> accepted_options(const std::string& source)
 inline std::set<std::string> options_with_argument(const std::string& source)
 {
     std::set<std::string> options;
-    std::smatch m;
-    static const std::regex getopt_call(R"(getopt\s*\(\s*\w+\s*,\s*\w+\s*,\s*"([^"]*)\")");
-    if (std::regex_search(source, m, getopt_call)) {
-        std::string letters = m[1].str();
+    std::string letters;
+    if (getopt_string(source, &letters)) {
         for (size_t i = 0; i + 1 < letters.size(); i++)
             if (letters[i] != ':' && letters[i + 1] == ':')
                 options.insert(std::string("-") + letters[i]);
     }
+    return options;
+}
+
+// `options` with --help and --version, which every program answers besides
+// its own options (its usage text does not name them).
+inline std::set<std::string> with_help_and_version(std::set<std::string> options)
+{
+    options.insert("--help");
+    options.insert("--version");
     return options;
 }
 

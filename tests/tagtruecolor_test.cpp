@@ -123,13 +123,13 @@ TEST_F(Tagtruecolor, UsageErrors)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, expected_usage());
 
-    // An unknown option, or one without its argument: usage, status 0.
+    // An unknown option, or one without its argument: usage, status -1.
     r = run("tagtruecolor", {"-x", "a.tif", "b.tif"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find("invalid option -- 'x'\n" + expected_usage()), std::string::npos) << r.err;
     EXPECT_FALSE(file_exists(path("b.tif")));
     r = run("tagtruecolor", {"a.tif", "b.tif", "-r"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.err.find(expected_usage()), std::string::npos) << r.err;
 
     // Compression words match whole, without sub-options.

@@ -24,3 +24,19 @@ compare "lzwtag (packbits)" "rm -f '$WORK/l.tif'; '$BIN/lzwtag' '$WORK/photo8000
         "giftopnm | pnmtotiff -packbits (netpbm)" \
         "giftopnm '$WORK/photo8000.gif' | pnmtotiff -packbits > '$WORK/p.tif'"
 rm -f "$WORK/l.tif" "$WORK/p.tif"
+# 4000 one-pixel images, each a directory of the one output (the output
+# stays open from the first image to the last).
+if [ ! -f "$WORK/tiny4000.gif" ]; then
+    { printf 'GIF87a\001\000\001\000\200\000\000\000\000\000\377\377\377'
+      i=0
+      while [ $i -lt 4000 ]; do
+          printf ',\000\000\000\000\001\000\001\000\000\002\002\104\001\000'
+          i=$((i + 1))
+      done
+      printf ';'; } > "$WORK/tiny4000.gif"
+fi
+compare "lzwtag (4000 one-pixel images)" \
+        "rm -f '$WORK/l.tif'; '$BIN/lzwtag' '$WORK/tiny4000.gif' '$WORK/l.tif' 2>/dev/null" \
+        "giftopnm -image=all > /dev/null (netpbm)" \
+        "giftopnm -image=all '$WORK/tiny4000.gif' > /dev/null"
+rm -f "$WORK/l.tif"

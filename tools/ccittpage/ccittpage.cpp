@@ -20,6 +20,7 @@
 #include <tiffio.h>
 
 #include "file_identity.h"
+#include "tiff_input.h"
 #include "usage.h"
 
 const char* const help_lines[] = {
@@ -249,17 +250,21 @@ typedef void (*fax_fill_routine)(unsigned char* buffer, uint32_t* runs, uint32_t
                                  uint32_t row_width);
 
 // Prints the current directory as page `page_number`, if it is CCITT
-// coded; any other page is skipped without a word.
-static void write_page(TIFF* tif, uint16_t page_number)
+// coded; any other page is skipped, with a line that names it (`label`
+// names the file).
+static void write_page(TIFF* tif, uint16_t page_number, const char* label)
 {
     uint32_t h = 0, w = 0;
-    uint16_t compression = 0;
+    uint16_t compression = COMPRESSION_NONE;
     TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
     TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-    if (!TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression) ||
-        (compression != COMPRESSION_CCITTRLE && compression != COMPRESSION_CCITTFAX3 &&
-         compression != COMPRESSION_CCITTFAX4))
+    TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+    if (compression != COMPRESSION_CCITTRLE && compression != COMPRESSION_CCITTFAX3 &&
+        compression != COMPRESSION_CCITTFAX4) {
+        fprintf(stderr, "%s: Page %u is not CCITT fax coded (compression %u), skipped.\n",
+                label, (unsigned)page_number, (unsigned)compression);
         return;
+    }
     float xres = page_resolution(tif, TIFFTAG_XRESOLUTION, fallback_xres,
                                  "No x-resolution, assuming %g dpi");
     float yres = page_resolution(tif, TIFFTAG_YRESOLUTION, fallback_yres,
@@ -333,7 +338,7 @@ static void write_file_pages(TIFF* tif, const char* label)
     if (requested_count == 0) {
         uint16_t page = 0;
         do
-            write_page(tif, page++);
+            write_page(tif, page++, label);
         while (TIFFReadDirectory(tif));
         return;
     }
@@ -342,7 +347,7 @@ static void write_file_pages(TIFF* tif, const char* label)
         fprintf(stderr, "%s: No page numbers, counting directories.\n", label);
     for (size_t i = 0; i < requested_count; i++) {
         if (seek_page(tif, requested_pages[i])) {
-            write_page(tif, requested_pages[i]);
+            write_page(tif, requested_pages[i], label);
         } else {
             fprintf(stderr, "%s: No page number %d\n", label, (int)requested_pages[i]);
             failed = true;
@@ -380,7 +385,7 @@ static void write_standard_input_pages()
     // libtiff closes the descriptor it is given; it gets a copy, so that
     // the temporary file is closed once, by fclose.
     int tiff_fd = copied ? dup(fd) : -1;
-    TIFF* tif = tiff_fd >= 0 ? TIFFFdOpen(tiff_fd, "temp", "rm") : nullptr;
+    TIFF* tif = tiff_fd >= 0 ? open_tiff_input_fd(tiff_fd, "temp", "rm") : nullptr;
     if (tif != nullptr) {
         write_file_pages(tif, "<stdin>");
         TIFFClose(tif);
@@ -418,8 +423,10 @@ static float parse_paper_size(const char* arg)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "l:p:x:y:W:H:wS";
+    answer_help_and_version(argc, argv, "ccittpage", optstring);
     int c;
-    while ((c = getopt(argc, argv, "l:p:x:y:W:H:wS")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'l':
             glyphs_per_line = atoi(optarg);
@@ -459,7 +466,7 @@ int main(int argc, char* argv[])
 
     if (optind < argc) {
         for (int i = optind; i < argc; i++) {
-            TIFF* tif = TIFFOpen(argv[i], "rm");
+            TIFF* tif = open_tiff_input(argv[i], "rm");
             if (tif == nullptr) {
                 fprintf(stderr, "%s: Can not open, or not a TIFF file.\n", argv[i]);
                 failed = true;
@@ -475,7 +482,7 @@ int main(int argc, char* argv[])
     printf("%%%%Pages: %u\n", page_total);
     printf("%%%%EOF\n");
     free(requested_pages);
-    if (fflush(stdout) != 0)
+    if (fflush(stdout) != 0 || page_total == 0)
         failed = true;
     return failed ? 1 : 0;
 }

@@ -20,6 +20,7 @@
 
 #include <tiffio.h>
 
+#include "compress_options.h"
 #include "file_identity.h"
 #include "partial_output.h"
 #include "strip_writer.h"
@@ -79,7 +80,7 @@ static int out_polarity = PHOTOMETRIC_MINISWHITE;
 static int tiff_class = FAXMODE_CLASSF;
 static float line_resolution = 196.0f;
 static int page_width = 1728;
-static int32_t strip_rows = 0;
+static int32_t rows_request = 0;
 static bool double_rows = false;
 static int verbosity = 0;
 static const char* program_name = "ccitttag";
@@ -198,8 +199,10 @@ static int32_t copy_rows(row_decoder decode, void* source, output_page* page,
         written = write_row(page, decoded_row, &row_number);
     }
     end_bad_run(&bad_run);
-    if (page->started && !close_strip_writer(page->writer))
+    uint32_t kept = (uint32_t)row_number;
+    if (page->started && !close_strip_writer(page->writer, &kept))
         written = false;
+    row_number = (int32_t)kept;
     page->writer = nullptr;
     *write_failed = !written;
     return row_number;
@@ -417,51 +420,124 @@ static void watch_row_runs(unsigned char* buffer, uint32_t* runs, uint32_t* runs
     decoder_fill(buffer, runs, runs_end, row_width);
 }
 
+// A message of the decoder, held until the row it came with is known to
+// be a row of the page.
+struct decoder_message {
+    bool error;
+    char module[32];
+    char text[224];
+};
+
+// Messages held at most; those beyond are only counted.
+static const uint32_t HELD_MESSAGES = 8;
+
 // One input file bound to the decoder.
 struct fax_source {
     TIFF* decoder;
     uint32_t next_row;
+    uint32_t errors;    // decoder errors since the handle was opened
     uint32_t warnings;  // decoder warnings since the handle was opened
     bool ended;
+    // The decoder's messages about the rows decoded since the last row
+    // of the page: the row being decoded and the empty rows before it.
+    decoder_message held[HELD_MESSAGES];
+    uint32_t held_count;  // all of them, also those beyond HELD_MESSAGES
 };
 
-// Counts the decoder's warnings on this handle; returns 0 so that the
-// warning handler in force (none without -v) still has them.
-static int count_warning(TIFF*, void* user_data, const char*, const char*, va_list)
+// Takes a message of the decoder on this handle. The row decoders' own
+// messages (modules "Fax3Decode1D", "Fax4Decode" and so on) are counted
+// and held, to be shown with -v once their row is known to belong to the
+// page (the line ends that close a page give them too); returns 1 for
+// those, so that libtiff prints nothing itself. Any other message is
+// counted and left to the handler in force (returns 0).
+static int hold_message(fax_source* s, bool error, const char* module, const char* format,
+                        va_list ap)
 {
-    ((fax_source*)user_data)->warnings++;
-    return 0;
+    if (error)
+        s->errors++;
+    else
+        s->warnings++;
+    if (module == nullptr || strncmp(module, "Fax", 3) != 0)
+        return 0;
+    if (s->held_count < HELD_MESSAGES) {
+        decoder_message* m = &s->held[s->held_count];
+        m->error = error;
+        snprintf(m->module, sizeof m->module, "%s", module);
+        vsnprintf(m->text, sizeof m->text, format, ap);
+    }
+    s->held_count++;
+    return 1;
+}
+
+static int hold_error(TIFF*, void* user_data, const char* module, const char* format,
+                      va_list ap)
+{
+    return hold_message((fax_source*)user_data, true, module, format, ap);
+}
+
+static int hold_warning(TIFF*, void* user_data, const char* module, const char* format,
+                        va_list ap)
+{
+    return hold_message((fax_source*)user_data, false, module, format, ap);
+}
+
+// Shows the held messages with -v, through libtiff's handlers, as libtiff
+// would have shown them; drops them without -v.
+static void show_held_messages(fax_source* s, const char* name)
+{
+    uint32_t shown = s->held_count < HELD_MESSAGES ? s->held_count : HELD_MESSAGES;
+    for (uint32_t i = 0; verbosity != 0 && i < shown; i++) {
+        if (s->held[i].error)
+            TIFFError(s->held[i].module, "%s", s->held[i].text);
+        else
+            TIFFWarning(s->held[i].module, "%s", s->held[i].text);
+    }
+    if (verbosity != 0 && s->held_count > shown)
+        TIFFWarning(name, "%u more messages of the decoder about these rows",
+                    (unsigned)(s->held_count - shown));
+    s->held_count = 0;
 }
 
 // Decodes the next row. The decoder reports a row it could not finish
-// when the data ends inside it; a row that was cut short in another way,
-// or in which it met a bad code word, it fills out and reports decoded.
-// A row in which it found no pixel but a line end (with a warning) is
-// empty: in Group 3 data it may be a stray line end or the end-of-page
-// code, in Group 4 data, which holds no line end except in its end-of-page
-// code, it ends the page.
+// when the data ends inside it; a row that was cut short or too long, or
+// in which it met a bad code word, it fills out and reports decoded, with
+// a message: such a row is bad. A row in which it found no pixel but a
+// line end (with a warning) is empty: in Group 3 data it may be a stray
+// line end or one of the line ends that close the page, in Group 4 data,
+// which holds no line end except in its end-of-page code, it ends the
+// page. The decoder's messages about a row of the page are shown with
+// -v; those about empty rows wait for the next row, and are dropped with
+// them at the end of the data.
 static row_result decode_fax_row(void* p)
 {
     fax_source* s = (fax_source*)p;
     if (s->ended)
         return ROW_END;
-    uint32_t warnings_before = s->warnings;
+    uint32_t errors_before = s->errors, warnings_before = s->warnings;
     row_has_pixels = false;
     int status = TIFFReadScanline(s->decoder, decoded_row, s->next_row, 0);
     s->next_row++;
-    bool empty = !row_has_pixels && s->warnings != warnings_before;
+    bool erred = s->errors != errors_before;
+    bool empty = !row_has_pixels && !erred && s->warnings != warnings_before;
+    row_result result = ROW_GOOD;
     if (status < 0) {
         s->ended = true;
-        return row_has_pixels ? ROW_BAD : ROW_END;
-    }
-    if (empty) {
+        result = row_has_pixels ? ROW_BAD : ROW_END;
+    } else if (empty) {
         if (in_scheme == COMPRESSION_CCITTFAX4) {
             s->ended = true;
-            return ROW_END;
+            result = ROW_END;
+        } else {
+            result = ROW_EMPTY;
         }
-        return ROW_EMPTY;
+    } else if (erred || s->warnings != warnings_before) {
+        result = ROW_BAD;
     }
-    return ROW_GOOD;
+    if (result == ROW_END)
+        s->held_count = 0;
+    else if (result != ROW_EMPTY)
+        show_held_messages(s, TIFFFileName(s->decoder));
+    return result;
 }
 
 // Decodes one raw fax file (already open as `in`) row by row and writes
@@ -488,7 +564,7 @@ static int32_t transcode_fax_file(FILE* in, const char* name, output_page* page,
     write_header(bytes, (uint32_t)data_size, (uint32_t)rows);
     memory_tiff memory = {bytes, HEADER_BYTES + data_size, 0};
 
-    fax_source source = {nullptr, 0, 0, false};
+    fax_source source = {};
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) {
         TIFFError(name, "Not enough memory");
@@ -496,7 +572,8 @@ static int32_t transcode_fax_file(FILE* in, const char* name, output_page* page,
         *failed = true;
         return 0;
     }
-    TIFFOpenOptionsSetWarningHandlerExtR(options, count_warning, &source);
+    TIFFOpenOptionsSetErrorHandlerExtR(options, hold_error, &source);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, hold_warning, &source);
     source.decoder = TIFFClientOpenExt(name, "r", (thandle_t)&memory, memory_read,
                                        memory_write, memory_seek, memory_close, memory_size,
                                        memory_map, memory_unmap, options);
@@ -550,9 +627,9 @@ static void set_page_fields(const output_page* page)
         else
             TIFFSetField(out, TIFFTAG_GROUP4OPTIONS, out_g4_flags);
         TIFFSetField(out, TIFFTAG_FAXMODE, tiff_class);
-        strip_height = strip_rows != 0 ? (uint32_t)strip_rows : (uint32_t)-1;
+        strip_height = rows_request != 0 ? (uint32_t)rows_request : (uint32_t)-1;
     } else {
-        strip_height = strip_rows != 0 ? (uint32_t)strip_rows : TIFFDefaultStripSize(out, 0);
+        strip_height = rows_request != 0 ? (uint32_t)rows_request : TIFFDefaultStripSize(out, 0);
     }
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, strip_height);
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
@@ -580,40 +657,61 @@ static void set_damage_fields(TIFF* out)
 // may take a single bit, so a file holds at most 8 rows a byte); only when
 // that bound may need BigTIFF are the rows counted, by decoding every file
 // once with nothing reported. Files that are not regular files cannot be
-// read twice and add nothing.
+// read twice: what they hold is not known, and BigTIFF is chosen once the
+// pages that are known pass 2 GiB uncompressed.
 static uint64_t pages_bytes_bound(char* const* names, int count)
 {
-    uint64_t row_bytes = ((uint64_t)page_width + 7) / 8, total = 0;
+    compression_settings coded = default_compression(out_scheme);
+    coded.g3_options = out_g3_flags;
+    uint64_t row_bytes = ((uint64_t)page_width + 7) / 8, total = 0, uncompressed = 0;
+    bool unknown = false;
     for (int i = 0; i < count; i++) {
         struct stat st;
-        if (stat(names[i], &st) != 0 || !S_ISREG(st.st_mode))
+        if (stat(names[i], &st) != 0 || !S_ISREG(st.st_mode)) {
+            unknown = true;
             continue;
+        }
         uint64_t rows = (uint64_t)st.st_size * 8 + 8;
         rows = rows > MAX_DECODED_ROWS ? MAX_DECODED_ROWS : rows;
-        total += directory_bytes_bound(row_bytes, rows * (double_rows ? 2 : 1), 1);
+        directory_extent extent = {row_bytes, rows * (double_rows ? 2 : 1), 1, 0};
+        total = add_bytes(total, directory_bytes_bound(&coded, &extent));
+        uncompressed = add_bytes(uncompressed, extent.rows * row_bytes);
     }
-    if (!needs_bigtiff(total))
-        return total;
+    if (needs_bigtiff(total)) {
+        TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
+        TIFFErrorHandler warnings = TIFFSetWarningHandler(nullptr);
+        total = uncompressed = 0;
+        for (int i = 0; i < count; i++) {
+            struct stat st;
+            FILE* in = stat(names[i], &st) == 0 && S_ISREG(st.st_mode) ? fopen(names[i], "r")
+                                                                       : nullptr;
+            if (in == nullptr)
+                continue;
+            output_page counting = {nullptr, i, count, line_resolution, nullptr, false};
+            bool failed = false;
+            directory_extent extent = {
+                row_bytes, (uint64_t)transcode_fax_file(in, names[i], &counting, &failed), 1, 0};
+            total = add_bytes(total, directory_bytes_bound(&coded, &extent));
+            uncompressed = add_bytes(uncompressed, extent.rows * row_bytes);
+            fclose(in);
+        }
+        TIFFSetErrorHandler(errors);
+        TIFFSetWarningHandler(warnings);
+    }
+    return unknown ? add_bytes(total, unknown_bytes_bound(uncompressed)) : total;
+}
 
-    TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
-    TIFFErrorHandler warnings = TIFFSetWarningHandler(nullptr);
-    total = 0;
-    for (int i = 0; i < count; i++) {
-        struct stat st;
-        FILE* in = stat(names[i], &st) == 0 && S_ISREG(st.st_mode) ? fopen(names[i], "r")
-                                                                   : nullptr;
-        if (in == nullptr)
-            continue;
-        output_page counting = {nullptr, i, count, line_resolution, nullptr, false};
-        bool failed = false;
-        total += directory_bytes_bound(row_bytes,
-                                       (uint64_t)transcode_fax_file(in, names[i], &counting,
-                                                                    &failed), 1);
-        fclose(in);
-    }
-    TIFFSetErrorHandler(errors);
-    TIFFSetWarningHandler(warnings);
-    return total;
+// Tells, in one line, how many of the `rows` rows of the page from the
+// file `name` were bad (the decoder's own messages are shown only with
+// -v); when most were, the options that describe the data are likely
+// wrong, and the line names them.
+static void report_bad_rows(const char* name, int32_t rows)
+{
+    bool most = (int64_t)bad_row_total * 2 > rows;
+    fprintf(stderr, "%s: %s: %ld of %ld rows were bad and repaired%s\n", program_name, name,
+            (long)bad_row_total, (long)rows,
+            most ? "; check the bit order (-M, -L), the coding (-1, -2, -4) and the width (-X)"
+                 : "");
 }
 
 // Reads a -X width: a positive decimal number that fits an int, else the
@@ -629,10 +727,12 @@ static int parse_width(const char* arg)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "R:X:o:1234ABLMPUW5678abcflmpr:suvwz?";
+    answer_help_and_version(argc, argv, "ccitttag", optstring);
     program_name = argv[0];
     const char* out_name = nullptr;  // -o; fax.tif without it
     int c;
-    while ((c = getopt(argc, argv, "R:X:o:1234ABLMPUW5678abcflmpr:suvwz?")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case '3': in_scheme = COMPRESSION_CCITTFAX3; break;
         case '4': in_scheme = COMPRESSION_CCITTFAX4; break;
@@ -668,7 +768,7 @@ int main(int argc, char* argv[])
         case 'l': out_bit_order = FILLORDER_LSB2MSB; break;
         case 'b': out_polarity = PHOTOMETRIC_MINISBLACK; break;
         case 'w': out_polarity = PHOTOMETRIC_MINISWHITE; break;
-        case 'r': strip_rows = (int32_t)strtol(optarg, nullptr, 10); break;
+        case 'r': rows_request = (int32_t)strtol(optarg, nullptr, 10); break;
         case 's': double_rows = true; break;
         case 'v': verbosity++; break;
         default: usage(1);
@@ -723,6 +823,8 @@ int main(int argc, char* argv[])
             fprintf(stderr, "%d rows in input\n", (int)rows);
             fprintf(stderr, "%ld total bad rows\n", (long)bad_row_total);
             fprintf(stderr, "%d max consecutive bad rows\n", (int)bad_row_run_max);
+        } else if (bad_row_total > 0) {
+            report_bad_rows(name, double_rows ? rows / 2 : rows);
         }
         if (rows == 0) {
             // A directory of no rows would make the file unreadable.

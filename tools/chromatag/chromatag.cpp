@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <unistd.h>
 
 #include <tiffio.h>
@@ -23,6 +24,7 @@
 #include "partial_output.h"
 #include "rgba_bands.h"
 #include "strip_writer.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -187,14 +189,20 @@ static uint64_t strip_bytes(uint32_t width, uint32_t rows)
     return r * rwidth + 2 * (r * rwidth / (h * v));
 }
 
-// What an image of width x length pixels becomes in the output: block
-// rows of the subsampled samples. (Turned a quarter, the count differs by
-// the rounding of one row and one column to whole blocks, which the room
-// left for the directories holds.)
-static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
+// What the image of the current directory of `in` becomes in the output:
+// block rows of the subsampled samples, of the picture as shown (turned a
+// quarter under orientations 5 to 8).
+static void output_layout(TIFF* in, directory_extent* extent)
 {
-    *row_bytes = strip_bytes(width, vert_subsampling);
-    *rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
+    uint32_t width = 0, length = 0;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
+    if (orientation >= ORIENTATION_LEFTTOP && orientation <= ORIENTATION_LEFTBOT)
+        std::swap(width, length);
+    extent->row_bytes = strip_bytes(width, vert_subsampling);
+    extent->rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
 }
 
 // One output strip from `rows` top-down rows of the picture, `width`
@@ -278,7 +286,7 @@ static int convert_to_ycbcr(TIFF* in, TIFF* out, uint32_t* rows_done)
     strip_writer* writer = open_strip_writer(out);
     int ok = bytes <= SIZE_MAX / 4 && write_rgba_picture(picture, writer, nrows, (size_t)bytes,
                                                          make_ycbcr_strip, nullptr, rows_done);
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, rows_done))
         ok = 0;
     close_rgba_picture(picture);
     return ok;
@@ -296,8 +304,10 @@ static uint16_t sampling_factor(const char* arg)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:h:r:v:z";
+    answer_help_and_version(argc, argv, "chromatag", optstring);
     int c;
-    while ((c = getopt(argc, argv, "c:h:r:v:z")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_exact_compression(optarg, COMPRESSION_ADOBE_DEFLATE, &scheme))
@@ -318,7 +328,7 @@ int main(int argc, char* argv[])
             break;
         }
         default:
-            usage(0);
+            usage(-1);
         }
     }
     if (argc - optind < 2)
@@ -326,7 +336,8 @@ int main(int argc, char* argv[])
     print_error = TIFFSetErrorHandler(count_error);
 
     const char* out_name = argv[argc - 1];
-    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind,
+    compression_settings coded = default_compression(scheme);
+    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind, &coded,
                                             output_layout);
     if (out == nullptr)
         return -2;
@@ -336,7 +347,7 @@ int main(int argc, char* argv[])
     for (int i = optind; i < argc - 1; i++) {
         // Mapped ("r", not "rm"): the installed libtiff's RGBA reader
         // rejects the tiles of an unmapped file ("Invalid tile byte count").
-        TIFF* in = TIFFOpen(argv[i], "r");
+        TIFF* in = open_tiff_input(argv[i], "r");
         if (in == nullptr) {
             input_skipped = true;  // libtiff has said why
             continue;

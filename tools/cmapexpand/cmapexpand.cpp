@@ -22,6 +22,7 @@
 #include "strip_reader.h"
 #include "strip_writer.h"
 #include "tag_copy.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -274,11 +275,13 @@ static conversion_end expand_separate(TIFF* in, strip_writer* out, uint32_t widt
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "C:c:p:r:";
+    answer_help_and_version(argc, argv, "cmapexpand", optstring);
     compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
     int32_t rows_request = -1;
 
     int c;
-    while ((c = getopt(argc, argv, "C:c:p:r:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'C':
             colormap_bits = atoi(optarg);
@@ -309,7 +312,7 @@ int main(int argc, char* argv[])
 
     // Read through plain reads, not a mapping of the whole file, so that
     // memory stays at a few rows whatever the input's size.
-    TIFF* in = TIFFOpen(in_name, "rm");
+    TIFF* in = open_tiff_input(in_name, "rm");
     if (in == nullptr)
         return -1;
     uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
@@ -321,7 +324,14 @@ int main(int argc, char* argv[])
     uint32_t width = 0, length = 0;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
-    uint64_t bytes_bound = directory_bytes_bound(width, length, 3);
+    // Without -c the output keeps the input's compression.
+    compression_settings coded = compression;
+    if (coded.scheme == SCHEME_NOT_GIVEN)
+        TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &coded.scheme);
+    directory_extent extent = {width, length, 3, copied_tags_bytes(in)};
+    if (output_planar == PLANARCONFIG_CONTIG)
+        extent = {3 * (uint64_t)width, length, 1, extent.field_bytes};
+    uint64_t bytes_bound = directory_bytes_bound(&coded, &extent);
     note_input(in_name);
     TIFF* out = output_is_input(out_name) ? nullptr
                                           : open_tiff_output(out_name, "w", bytes_bound);
@@ -349,13 +359,13 @@ int main(int argc, char* argv[])
     strip_writer* writer = open_strip_writer(out);
     if (outbuf == nullptr) {
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
-        close_strip_writer(writer);
+        close_strip_writer(writer, &rows);
     } else if (output_planar == PLANARCONFIG_CONTIG) {
         end = expand_contig(in, writer, width, length, stride, &maps, outbuf, &rows);
-        written = close_strip_writer(writer);
+        written = close_strip_writer(writer, &rows);
     } else {
         end = expand_separate(in, writer, width, length, stride, &maps, outbuf, &rows);
-        written = close_strip_writer(writer);
+        written = close_strip_writer(writer, &rows);
         if (end == READ_FAILED && rows > 0) {
             // The strips of each plane sit after those of the plane before,
             // so a shorter image needs its planes laid out anew: the output
@@ -372,7 +382,7 @@ int main(int argc, char* argv[])
                 if (expand_separate(in, writer, width, readable, stride, &maps, outbuf,
                                     &again) == ALL_ROWS)
                     rows = readable;
-                written = close_strip_writer(writer);
+                written = close_strip_writer(writer, &rows);
             }
         }
     }

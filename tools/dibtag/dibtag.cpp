@@ -492,8 +492,6 @@ static uint32_t rle_rows_reached(rle_cursor c, bool* cut_short)
 static void set_fields(TIFF* out, const image_layout* layout, const colour_map* map,
                        compression_settings* compression, int32_t rows_request)
 {
-    if (compression->scheme == SCHEME_NOT_GIVEN)
-        compression->scheme = COMPRESSION_PACKBITS;
     TIFFSetField(out, TIFFTAG_IMAGEWIDTH, layout->width);
     TIFFSetField(out, TIFFTAG_IMAGELENGTH, layout->height);
     TIFFSetField(out, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
@@ -619,7 +617,7 @@ static image_result convert_rows(int fd, const char* name, output_file* output,
     set_fields(output->out, &shown, map, compression, rows_request);
     strip_writer* writer = open_strip_writer(output->out);
     uint32_t rows = copy_rows(fd, name, writer, info, layout, row, rgb, channels);
-    bool written = close_strip_writer(writer);
+    bool written = close_strip_writer(writer, &rows);
     image_result result = written ? image_written : image_faulty;
     if (rows == 0) {
         result = drop_directory(output) ? image_faulty : run_stopped;
@@ -735,7 +733,7 @@ static image_result convert_rle(int fd, const char* name, output_file* output,
             rows_written += rows;
         }
     }
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, &rows_written))
         result = image_faulty;
     _TIFFfree(compressed);
     _TIFFfree(pixels);
@@ -778,10 +776,11 @@ static image_result convert_bmp(const char* name, output_file* output,
 }
 
 // The sum of directory_bytes_bound over the images that the BMP files
-// names[0..count-1] describe, as their headers say; files that cannot be
-// read or converted add nothing, and nothing is reported (the conversion
-// reports what it meets).
-static uint64_t inputs_bytes_bound(char* const* names, int count)
+// names[0..count-1] describe, as their headers say, coded as `compression`
+// says; files that cannot be read or converted add nothing, and nothing is
+// reported (the conversion reports what it meets).
+static uint64_t inputs_bytes_bound(char* const* names, int count,
+                                   const compression_settings* compression)
 {
     TIFFErrorHandler errors = TIFFSetErrorHandler(nullptr);
     uint64_t total = 0;
@@ -794,7 +793,8 @@ static uint64_t inputs_bytes_bound(char* const* names, int count)
         if (read_headers(fd, names[i], &info) && check_image(&info, names[i], &layout)) {
             uint64_t row_bytes = ((uint64_t)layout.width * layout.samples_per_pixel *
                                       layout.bits_per_sample + 7) / 8;
-            total += directory_bytes_bound(row_bytes, layout.height, 1);
+            directory_extent extent = {row_bytes, layout.height, 1, 0};
+            total = add_bytes(total, directory_bytes_bound(compression, &extent));
         }
         close(fd);
     }
@@ -817,12 +817,14 @@ static bool finish_output(output_file* output)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:o:h";
+    answer_help_and_version(argc, argv, "dibtag", optstring);
     compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
     int32_t rows_request = -1;
     const char* output_name = nullptr;
 
     int c;
-    while ((c = getopt(argc, argv, "c:r:o:h")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, ACCEPT_JPEG))
@@ -850,7 +852,9 @@ int main(int argc, char* argv[])
         note_input(argv[i]);
     if (output_is_input(output_name))
         return 1;
-    uint64_t bytes_bound = inputs_bytes_bound(argv + optind, argc - 1 - optind);
+    if (compression.scheme == SCHEME_NOT_GIVEN)
+        compression.scheme = COMPRESSION_PACKBITS;
+    uint64_t bytes_bound = inputs_bytes_bound(argv + optind, argc - 1 - optind, &compression);
     output_file output = {open_tiff_output(output_name, "w", bytes_bound), output_name, 0,
                           bytes_bound};
     if (output.out == nullptr) {

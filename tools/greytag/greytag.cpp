@@ -21,6 +21,7 @@
 #include "strip_reader.h"
 #include "strip_writer.h"
 #include "tag_copy.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -273,11 +274,13 @@ static conversion_end convert_rows(strip_reader* in, strip_writer* out, uint16_t
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:R:G:B:";
+    answer_help_and_version(argc, argv, "greytag", optstring);
     compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
     int32_t rows_request = -1;
 
     int c;
-    while ((c = getopt(argc, argv, "c:r:R:G:B:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, ACCEPT_JPEG))
@@ -306,7 +309,7 @@ int main(int argc, char* argv[])
 
     // Read through plain reads, not a mapping of the whole file, so that
     // memory stays at a few rows whatever the input's size.
-    TIFF* in = TIFFOpen(in_name, "rm");
+    TIFF* in = open_tiff_input(in_name, "rm");
     if (in == nullptr)
         return -1;
     uint16_t photometric = 0;
@@ -333,9 +336,14 @@ int main(int argc, char* argv[])
     }
 
     note_input(in_name);
+    // Without -c the output is not compressed.
+    compression_settings coded = compression;
+    if (coded.scheme == SCHEME_NOT_GIVEN)
+        coded.scheme = COMPRESSION_NONE;
+    directory_extent extent = {width, length, 1, copied_tags_bytes(in)};
     TIFF* out = output_is_input(out_name)
                     ? nullptr
-                    : open_tiff_output(out_name, "w", directory_bytes_bound(width, length, 1));
+                    : open_tiff_output(out_name, "w", directory_bytes_bound(&coded, &extent));
     if (out == nullptr) {
         close_strip_reader(reader);
         TIFFClose(in);
@@ -360,7 +368,7 @@ int main(int argc, char* argv[])
         end = convert_rows(reader, writer, photometric, planar, width, length, outbuf, maps,
                            &rows);
 
-    bool written = close_strip_writer(writer);
+    bool written = close_strip_writer(writer, &rows);
     if (rows < length)
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows);
     bool closed = close_tiff_output(out) && written;

@@ -21,6 +21,7 @@
 #include "partial_output.h"
 #include "strip_reader.h"
 #include "strip_writer.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -152,7 +153,7 @@ static conversion_end dither_image(TIFF* in, TIFF* out, uint32_t width, uint32_t
                 break;
         }
     }
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, rows))
         end = STOPPED;
     close_strip_reader(reader);
     _TIFFfree(outrow);
@@ -249,11 +250,13 @@ static void set_fields(TIFF* out, TIFF* in, const char* in_name,
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:f:r:t:";
+    answer_help_and_version(argc, argv, "halftone", optstring);
     compression_settings compression = default_compression(COMPRESSION_PACKBITS);
     int32_t rows_request = -1;
 
     int c;
-    while ((c = getopt(argc, argv, "c:f:r:t:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, ACCEPT_GROUP3))
@@ -288,7 +291,7 @@ int main(int argc, char* argv[])
 
     // Read through plain reads, not a mapping of the whole file, so that
     // memory stays at a few rows whatever the input's size.
-    TIFF* in = TIFFOpen(in_name, "rm");
+    TIFF* in = open_tiff_input(in_name, "rm");
     if (in == nullptr)
         return -1;
     if (!check_input(in, argv[0])) {
@@ -300,10 +303,10 @@ int main(int argc, char* argv[])
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
     note_input(in_name);
+    directory_extent extent = {((uint64_t)width + 7) / 8, length, 1, 0};
     TIFF* out = output_is_input(out_name)
                     ? nullptr
-                    : open_tiff_output(out_name, "w",
-                                       directory_bytes_bound(((uint64_t)width + 7) / 8, length, 1));
+                    : open_tiff_output(out_name, "w", directory_bytes_bound(&compression, &extent));
     if (out == nullptr) {
         TIFFClose(in);
         return -1;

@@ -1,9 +1,10 @@
-// lzwtag: converts the images of a GIF 87a file into a TIFF file, one
-// 8-bit palette directory per image.
+// lzwtag: converts the images of a GIF file (87a or 89a) into a TIFF file,
+// one 8-bit palette directory per image.
 //
 //   lzwtag [options] input.gif output.tif
 //
-// The GIF block structure is read here, and each image's variable-length
+// The GIF block structure is read here (extension blocks, whatever their
+// kind, are skipped by their sub-blocks), and each image's variable-length
 // LZW data is decoded by this program's own decoder into a raster of one
 // byte per pixel, which is then written as whole strips.
 
@@ -55,10 +56,12 @@ static unsigned char global_map[256][3];
 static uint16_t gamma_table[256];
 static uint16_t red_map[256], green_map[256], blue_map[256];  // the TIFF colour map
 
+static TIFF* out;                 // the output, once the first image is written
 static uint64_t output_bytes_bound;  // what all its directories may take
+static bool output_bound_known;   // the bound was found by walking the file
 static int images_in_output;      // directories the output file holds
 static bool output_failed;        // a strip or the file could not be written
-static bool data_cut_short;       // an image's data ended with the file
+static bool data_cut_short;       // an image's data or an extension ended with the file
 
 // Spare bytes after each raster: the decoder copies strings in 16-byte
 // blocks and may write up to 15 bytes past a string's end.
@@ -81,18 +84,20 @@ static int read_exactly(void* buf, size_t n, const char* what)
 }
 
 // Skips data sub-blocks (a length byte n, then n bytes) up to and including
-// the zero-length terminator, or up to the end of the file.
-static void skip_sub_blocks()
+// the zero-length terminator, or up to the end of the file. Returns 1 when
+// the terminator was reached, 0 when the file ended first.
+static int skip_sub_blocks()
 {
     unsigned char block[255];
     int n;
     while ((n = getc(in)) != EOF && n != 0)
         if (fread(block, 1, (size_t)n, in) < (size_t)n)
-            return;
+            return 0;
+    return n == 0;
 }
 
-// Reads the 6-byte signature and version. Returns 1 for a GIF 87a file,
-// else 0 after saying why.
+// Reads the 6-byte signature and version. Returns 1 for a GIF file of
+// version 87a or 89a, else 0 after saying why.
 static int read_gif_header()
 {
     unsigned char header[6] = {0};
@@ -104,8 +109,8 @@ static int read_gif_header()
         fprintf(stderr, "file is not a GIF file\n");
         return 0;
     }
-    if (memcmp(header + 3, "87a", 3) != 0) {
-        fprintf(stderr, "unknown GIF version number\n");
+    if (memcmp(header + 3, "87a", 3) != 0 && memcmp(header + 3, "89a", 3) != 0) {
+        fprintf(stderr, "%s: unknown GIF version number (87a and 89a are read)\n", in_name);
         return 0;
     }
     return 1;
@@ -127,23 +132,26 @@ static int read_screen_descriptor()
     return 1;
 }
 
-// Skips one extension block: the label byte, then its data sub-blocks.
-static void skip_extension()
+// Skips one extension block (graphic control, comment, plain text,
+// application or any other label): the label byte, then its data
+// sub-blocks. Returns 0 when the file ends before the terminator.
+static int skip_extension()
 {
-    if (getc(in) != EOF)
-        skip_sub_blocks();
+    return getc(in) != EOF && skip_sub_blocks();
 }
 
 // The sum of directory_bytes_bound over the images of the GIF file, as
 // their descriptors say: the blocks are walked (the image data skipped,
 // nothing reported) up to the trailer, the end of the file or a block
 // the conversion would stop at; then the file is read again from its
-// start. A pipe, which cannot be read twice, counts as 0.
+// start. A pipe, which cannot be read twice, counts as 0, and
+// output_bound_known stays false.
 static uint64_t images_bytes_bound()
 {
     struct stat st;
     if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
+    output_bound_known = true;
     uint64_t total = 0;
     unsigned char head[13];  // signature, version, screen descriptor
     if (fread(head, 1, sizeof head, in) == sizeof head &&
@@ -154,7 +162,8 @@ static uint64_t images_bytes_bound()
                 skip_extension();
             } else if (c == ',' && fread(d, 1, sizeof d, in) == sizeof d) {
                 uint32_t width = d[4] | (uint32_t)d[5] << 8, height = d[6] | (uint32_t)d[7] << 8;
-                total += directory_bytes_bound(width, height, 1);
+                directory_extent extent = {width, height, 1, 0};
+                total = add_bytes(total, directory_bytes_bound(&compression, &extent));
                 if ((d[8] & 0x80) != 0 && fseek(in, 3L << ((d[8] & 7) + 1), SEEK_CUR) != 0)
                     break;
                 if (getc(in) == EOF)  // the LZW minimum code size
@@ -511,17 +520,43 @@ static unsigned char* deinterlace_reached(const unsigned char* raster, uint32_t 
     return shown;
 }
 
-// Writes `height` rows of `raster` as one palette directory of the output
-// opened with `mode` (libtiff may change the rows while encoding them).
-// Returns 0 when the output will not open.
-static int write_strips(unsigned char* raster, uint32_t width, uint32_t height,
-                        const char* mode)
+// Opens the output for the first image, of width x height pixels: from
+// its walk of the file when that was possible, else knowing only this
+// image. Returns 0 (reported) when it will not open.
+static int open_output(uint32_t width, uint32_t height)
 {
-    TIFF* out = open_tiff_output(out_name, mode, output_bytes_bound);
+    uint64_t bound = output_bytes_bound;
+    if (!output_bound_known)
+        bound = unknown_bytes_bound((uint64_t)width * height);
+    out = open_tiff_output(out_name, "w", bound);
     if (out == nullptr) {
         TIFFError(out_name, "Can not open output image");
         return 0;
     }
+    return 1;
+}
+
+// Leaves out the directory being set up, of which no row was written: the
+// output is made again when it holds no other; otherwise the directory is
+// written and taken out of the chain again.
+static void drop_directory()
+{
+    if (images_in_output == 0) {
+        close_tiff_output_discarding(out);
+        out = nullptr;
+        remove_empty_output(out_name);
+    } else if (TIFFWriteDirectory(out)) {
+        TIFFUnlinkDirectory(out, (tdir_t)(images_in_output + 1));
+    }
+}
+
+// Writes `height` rows of `raster` as the next palette directory of the
+// output, opening it for the first (libtiff may change the rows while
+// encoding them). Returns 0 when the output will not open.
+static int write_strips(unsigned char* raster, uint32_t width, uint32_t height)
+{
+    if (out == nullptr && !open_output(width, height))
+        return 0;
     TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
     TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
@@ -545,31 +580,30 @@ static int write_strips(unsigned char* raster, uint32_t width, uint32_t height,
             break;
         rows_written += (uint32_t)rows;
     }
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, &rows_written))
         output_failed = true;
     if (rows_written < height) {
         output_failed = true;
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);
     }
-    if (!close_tiff_output(out))
-        output_failed = true;
-    if (rows_written > 0)
+    if (rows_written == 0)
+        drop_directory();
+    else if (TIFFWriteDirectory(out))
         images_in_output++;
-    else if (images_in_output == 0)
-        remove_empty_output(out_name);
+    else
+        output_failed = true;
     return 1;
 }
 
-// Writes the decoded raster (`decoded` pixels of width x height) as one
-// palette directory of the output, opened with `mode` ("w" creates the
-// file, "a" appends); data that stopped short gives just the rows it
+// Writes the decoded raster (`decoded` pixels of width x height) as the
+// next palette directory of the output; data that stopped short gives just the rows it
 // reached, and none at all gives no directory (the run is then marked cut
 // short). Returns 0 when the image fails (no memory, or the output will
 // not open); a failed strip write is reported by libtiff, ends the image's
 // strips and marks the run failed, and the directory then holds just the
 // rows written.
 static int write_tiff_image(unsigned char* raster, uint32_t width, uint32_t height,
-                            uint64_t decoded, bool interlaced, const char* mode)
+                            uint64_t decoded, bool interlaced)
 {
     uint32_t full_height = height;
     height = rows_reached(decoded, width, full_height, interlaced);
@@ -589,7 +623,7 @@ static int write_tiff_image(unsigned char* raster, uint32_t width, uint32_t heig
         fprintf(stderr, "not enough memory for image\n");
         return 0;
     }
-    int written = write_strips(raster, width, height, mode);
+    int written = write_strips(raster, width, height);
     free(shown);
     return written;
 }
@@ -597,9 +631,9 @@ static int write_tiff_image(unsigned char* raster, uint32_t width, uint32_t heig
 // ---- The images --------------------------------------------------------
 
 // Reads one image (the descriptor after the ',' separator, its colour
-// table, its data), decodes it and writes its directory with `mode`.
+// table, its data), decodes it and writes its directory.
 // Returns 1 on success, 0 when the image fails (message printed).
-static int read_image(const char* mode)
+static int read_image()
 {
     unsigned char descriptor[9];
     if (!read_exactly(descriptor, sizeof descriptor, "image descriptor"))
@@ -640,16 +674,16 @@ static int read_image(const char* mode)
     if (ok)
         ok = decode_image(buffer, width, height, &decoded);
     if (ok)
-        ok = write_tiff_image(buffer + raster_lead, width, height, decoded, (flags & 0x40) != 0,
-                              mode);
+        ok = write_tiff_image(buffer + raster_lead, width, height, decoded, (flags & 0x40) != 0);
     free(buffer);
     return ok;
 }
 
 // Converts the whole GIF file: header, screen descriptor, then block after
 // block up to the trailer or the end of the file. Returns 0, or -1 when
-// the file is not GIF 87a or an image fails; the images converted before
-// stay in the output.
+// the file is not GIF 87a or 89a or an image fails; the images converted
+// before stay in the output. A file that ends inside an extension is
+// reported and marks the run cut short.
 static int convert()
 {
     if (!read_gif_header() || !read_screen_descriptor())
@@ -659,11 +693,14 @@ static int convert()
         case 0:
             break;
         case '!':
-            skip_extension();
+            if (!skip_extension()) {
+                fprintf(stderr, "%s: end of file in extension block\n", in_name);
+                data_cut_short = true;
+                return 0;
+            }
             break;
         case ',':
-            // The first directory creates the file, the later ones append.
-            if (!read_image(images_in_output == 0 ? "w" : "a"))
+            if (!read_image())
                 return -1;
             break;
         case ';':
@@ -700,9 +737,11 @@ static int may_write_output()
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:";
+    answer_help_and_version(argc, argv, "lzwtag", optstring);
     compression = default_compression(COMPRESSION_PACKBITS);
     int c;
-    while ((c = getopt(argc, argv, "c:r:")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, 0))
@@ -736,6 +775,10 @@ int main(int argc, char* argv[])
     output_bytes_bound = images_bytes_bound();
     int status = convert();
     fclose(in);
+    if (out != nullptr && !close_tiff_output(out))
+        output_failed = true;
+    if (out != nullptr && images_in_output == 0)
+        remove_empty_output(out_name);
     if (status == 0 && output_failed)
         status = -1;
     if (status == 0 && data_cut_short)

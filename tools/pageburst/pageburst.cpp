@@ -20,6 +20,8 @@
 #include <tiffio.h>
 
 #include "file_identity.h"
+#include "standard_options.h"
+#include "tiff_input.h"
 
 // The longest output path: stem, three letters and ".tif".
 static const size_t path_limit = 1024;
@@ -77,6 +79,30 @@ static void copy_short(TIFF* in, TIFF* out, ttag_t tag)
 static void copy_long(TIFF* in, TIFF* out, ttag_t tag)
 {
     uint32_t v;
+    if (TIFFGetField(in, tag, &v))
+        TIFFSetField(out, tag, v);
+}
+
+// Copies one 8-bit field when the input has it.
+static void copy_byte(TIFF* in, TIFF* out, ttag_t tag)
+{
+    uint8_t v;
+    if (TIFFGetField(in, tag, &v))
+        TIFFSetField(out, tag, (int)v);
+}
+
+// Copies one 64-bit field when the input has it.
+static void copy_long8(TIFF* in, TIFF* out, ttag_t tag)
+{
+    uint64_t v;
+    if (TIFFGetField(in, tag, &v))
+        TIFFSetField(out, tag, v);
+}
+
+// Copies one field held as a double.
+static void copy_double(TIFF* in, TIFF* out, ttag_t tag)
+{
+    double v;
     if (TIFFGetField(in, tag, &v))
         TIFFSetField(out, tag, v);
 }
@@ -163,15 +189,133 @@ static void copy_interpretation_fields(TIFF* in, TIFF* out)
     copy_short(in, out, TIFFTAG_NUMBEROFINKS);
     copy_ink_names(in, out);
     copy_short_pair(in, out, TIFFTAG_DOTRANGE);
-    double v;
-    if (TIFFGetField(in, TIFFTAG_SMINSAMPLEVALUE, &v))
-        TIFFSetField(out, TIFFTAG_SMINSAMPLEVALUE, v);
-    if (TIFFGetField(in, TIFFTAG_SMAXSAMPLEVALUE, &v))
-        TIFFSetField(out, TIFFTAG_SMAXSAMPLEVALUE, v);
+    copy_short_pair(in, out, TIFFTAG_HALFTONEHINTS);
+    copy_double(in, out, TIFFTAG_SMINSAMPLEVALUE);
+    copy_double(in, out, TIFFTAG_SMAXSAMPLEVALUE);
     uint32_t length;
     void* profile;
     if (TIFFGetField(in, TIFFTAG_ICCPROFILE, &length, &profile))
         TIFFSetField(out, TIFFTAG_ICCPROFILE, length, profile);
+}
+
+// Whether the output holds a value for `tag` among the fields libtiff
+// keeps as custom values (those copied above).
+static bool output_has_field(TIFF* out, uint32_t tag)
+{
+    for (int i = 0, n = TIFFGetTagListCount(out); i < n; i++)
+        if (TIFFGetTagListEntry(out, i) == tag)
+            return true;
+    return false;
+}
+
+// Whether the value of `field` stands for a place in the input file (a
+// directory of its own, free space), which the page would not hold, or is
+// of a 64-bit type that only BigTIFF files hold.
+static bool points_into_input(TIFF* out, const TIFFField* field)
+{
+    uint32_t tag = TIFFFieldTag(field);
+    TIFFDataType type = TIFFFieldDataType(field);
+    if (type == TIFF_IFD || type == TIFF_IFD8 || tag == TIFFTAG_EXIFIFD ||
+        tag == TIFFTAG_GPSIFD || tag == TIFFTAG_INTEROPERABILITYIFD ||
+        tag == TIFFTAG_FREEOFFSETS || tag == TIFFTAG_FREEBYTECOUNTS)
+        return true;
+    return !TIFFIsBigTIFF(out) && (type == TIFF_LONG8 || type == TIFF_SLONG8);
+}
+
+// The output's definition of the input's `field`: its own when libtiff
+// knows the tag, else one registered here from the input's, so that the
+// field is written with its type and count. nullptr when the two handles
+// define the tag differently (the value cannot be handed over as it is),
+// or libtiff keeps no value of its type.
+static const TIFFField* output_field(TIFF* out, const TIFFField* field)
+{
+    uint32_t tag = TIFFFieldTag(field);
+    if (TIFFFieldSetGetSize(field) <= 0)
+        return nullptr;
+    const TIFFField* mine = TIFFFindField(out, tag, TIFF_ANY);
+    if (mine == nullptr) {
+        // The name stays the input's: it outlives this page's handle.
+        TIFFFieldInfo info = {tag, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFFFieldDataType(field),
+                              FIELD_CUSTOM, 1, 1, (char*)TIFFFieldName(field)};
+        if (TIFFMergeFieldInfo(out, &info, 1) != 0)
+            return nullptr;
+        mine = TIFFFindField(out, tag, TIFF_ANY);
+    }
+    if (mine == nullptr || TIFFFieldDataType(mine) != TIFFFieldDataType(field) ||
+        TIFFFieldPassCount(mine) != TIFFFieldPassCount(field) ||
+        TIFFFieldReadCount(mine) != TIFFFieldReadCount(field) ||
+        TIFFFieldWriteCount(mine) != TIFFFieldWriteCount(field) ||
+        TIFFFieldSetGetSize(mine) != TIFFFieldSetGetSize(field) ||
+        TIFFFieldSetGetCountSize(mine) != TIFFFieldSetGetCountSize(field))
+        return nullptr;
+    return mine;
+}
+
+// Copies a field of one value, fetched in the width libtiff keeps it in
+// (`size` bytes) and handed on as TIFFSetField takes a value of its type
+// (a signed value of 8 or 16 bits comes back as the same bits).
+static void copy_single_value(TIFF* in, TIFF* out, uint32_t tag, TIFFDataType type, int size)
+{
+    bool real = type == TIFF_FLOAT || type == TIFF_DOUBLE || type == TIFF_RATIONAL ||
+                type == TIFF_SRATIONAL;
+    if (real && size == 4)
+        copy_float(in, out, tag);
+    else if (real && size == 8)
+        copy_double(in, out, tag);
+    else if (size == 1)
+        copy_byte(in, out, tag);
+    else if (size == 2)
+        copy_short(in, out, tag);
+    else if (size == 4)
+        copy_long(in, out, tag);
+    else if (size == 8)
+        copy_long8(in, out, tag);
+}
+
+// Copies one field that libtiff keeps as a custom value, in the form
+// libtiff hands it over in: a count and an array, a string, an array of
+// the field's fixed length, or a single value. A field with no value is
+// left out.
+static void copy_custom_field(TIFF* in, TIFF* out, const TIFFField* field)
+{
+    const TIFFField* mine = output_field(out, field);
+    if (mine == nullptr)
+        return;
+    uint32_t tag = TIFFFieldTag(field);
+    void* data = nullptr;
+    if (TIFFFieldPassCount(field)) {
+        if (TIFFFieldSetGetCountSize(field) == 4) {
+            uint32_t count = 0;
+            if (TIFFGetField(in, tag, &count, &data) && count != 0 && data != nullptr)
+                TIFFSetField(out, tag, count, data);
+        } else {
+            uint16_t count = 0;
+            if (TIFFGetField(in, tag, &count, &data) && count != 0 && data != nullptr)
+                TIFFSetField(out, tag, (int)count, data);
+        }
+    } else if (TIFFFieldDataType(field) == TIFF_ASCII || TIFFFieldReadCount(field) != 1) {
+        if (TIFFGetField(in, tag, &data) && data != nullptr)
+            TIFFSetField(out, tag, data);
+    } else {
+        copy_single_value(in, out, tag, TIFFFieldDataType(field), TIFFFieldSetGetSize(field));
+    }
+}
+
+// Copies every field libtiff keeps as a custom value that the copies
+// above have not set: the descriptive ones of no fixed list (copyright,
+// metadata packets, ...) and those libtiff has no definition for, such as
+// georeferencing, which a page holds as the input did. Fields that point
+// into the input file are left out.
+static void copy_remaining_fields(TIFF* in, TIFF* out)
+{
+    for (int i = 0, n = TIFFGetTagListCount(in); i < n; i++) {
+        uint32_t tag = TIFFGetTagListEntry(in, i);
+        const TIFFField* field = TIFFFindField(in, tag, TIFF_ANY);
+        if (field == nullptr || tag == TIFFTAG_DOTRANGE || output_has_field(out, tag) ||
+            points_into_input(out, field))
+            continue;
+        copy_custom_field(in, out, field);
+    }
 }
 
 // The size of the open file, or UINT64_MAX when it cannot be told.
@@ -251,7 +395,7 @@ static int copy_raw_tiles(TIFF* in, TIFF* out)
 
 // Copies the current directory of `in` to the new file `out`: the fields
 // in their fixed order, then the fields needed to read the data the same
-// way, then the data. Returns 1 on success, 0 on failure.
+// way, then every other field, then the data. Returns 1 on success, 0 on failure.
 static int copy_directory(TIFF* in, TIFF* out)
 {
     copy_long(in, out, TIFFTAG_SUBFILETYPE);
@@ -316,17 +460,27 @@ static int copy_directory(TIFF* in, TIFF* out)
     copy_string(in, out, TIFFTAG_FAXSUBADDRESS);
     copy_string(in, out, TIFFTAG_FAXDCS);
     copy_interpretation_fields(in, out);
+    copy_remaining_fields(in, out);
 
     if (TIFFIsTiled(in))
         return copy_raw_tiles(in, out);
     return copy_raw_strips(in, out);
 }
 
+// Writes libtiff's version string, a blank line and the usage line to `out`.
+static void write_usage(FILE* out)
+{
+    fprintf(out, "%s\n\n", TIFFGetVersion());
+    fprintf(out, "usage: pageburst input.tif [prefix]\n");
+}
+
 int main(int argc, char* argv[])
 {
+    // Arguments are read by position: --help and --version only as the first.
+    const char* first = argc > 1 ? argv[1] : nullptr;
+    answer_standard_option(first, "pageburst", write_usage, TIFFGetVersion());
     if (argc < 2) {
-        fprintf(stderr, "%s\n\n", TIFFGetVersion());
-        fprintf(stderr, "usage: pageburst input.tif [prefix]\n");
+        write_usage(stderr);
         return -3;
     }
     if (argc > 2) {
@@ -337,7 +491,7 @@ int main(int argc, char* argv[])
         strcpy(out_stem, argv[2]);
     }
 
-    in = TIFFOpen(argv[1], "r");
+    in = open_tiff_input(argv[1], "r");
     if (in == nullptr)
         return 1;
     note_input(argv[1]);

@@ -210,10 +210,9 @@ static void skip_colour_map(FILE* in, const char* name, uint32_t map_length)
 }
 
 // Sets the output's fields: size and sample layout, the colour map, the
-// compression (packbits by default for an image with a colour map, LZW
-// for any other), then the photometric interpretation.
+// compression (resolved), then the photometric interpretation.
 static void set_fields(TIFF* out, const sun_header* h, uint32_t height, const image_layout* l,
-                       const colour_map* map, compression_settings* compression)
+                       const colour_map* map, const compression_settings* compression)
 {
     TIFFSetField(out, TIFFTAG_IMAGEWIDTH, h->width);
     TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
@@ -223,8 +222,6 @@ static void set_fields(TIFF* out, const sun_header* h, uint32_t height, const im
     TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     if (l->has_colour_map)
         TIFFSetField(out, TIFFTAG_COLORMAP, map->red, map->green, map->blue);
-    if (compression->scheme == SCHEME_NOT_GIVEN)
-        compression->scheme = h->map_type != 0 ? COMPRESSION_PACKBITS : COMPRESSION_LZW;
     apply_compression(out, compression);
     TIFFSetField(out, TIFFTAG_PHOTOMETRIC,
                  photometric_for(compression, l->photometric, PLANARCONFIG_CONTIG));
@@ -312,11 +309,13 @@ static uint32_t copy_rows(raster_reader* reader, const char* name, strip_writer*
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:h";
+    answer_help_and_version(argc, argv, "suntag", optstring);
     compression_settings compression = default_compression(SCHEME_NOT_GIVEN);
     int32_t rows_request = -1;
 
     int c;
-    while ((c = getopt(argc, argv, "c:r:h")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_compression_option(optarg, &compression, ACCEPT_JPEG))
@@ -366,8 +365,11 @@ int main(int argc, char* argv[])
     note_input(in_name);
     if (output_is_input(out_name))
         return -4;
-    TIFF* out = open_tiff_output(out_name, "w",
-                                 directory_bytes_bound(layout.scanline_bytes, height, 1));
+    // Without -c: packbits for an image with a colour map, LZW for any other.
+    if (compression.scheme == SCHEME_NOT_GIVEN)
+        compression.scheme = h.map_type != 0 ? COMPRESSION_PACKBITS : COMPRESSION_LZW;
+    directory_extent extent = {layout.scanline_bytes, height, 1, 0};
+    TIFF* out = open_tiff_output(out_name, "w", directory_bytes_bound(&compression, &extent));
     if (out == nullptr)
         return -4;
     set_fields(out, &h, height, &layout, &map, &compression);
@@ -389,7 +391,7 @@ int main(int argc, char* argv[])
         raster_reader reader = {in, h.type == RT_BYTE_ENCODED, 0, 0};
         rows_written = copy_rows(&reader, in_name, writer, &h, &layout, row);
     }
-    bool written = close_strip_writer(writer);
+    bool written = close_strip_writer(writer, &rows_written);
     if (rows_written < height)
         TIFFSetField(out, TIFFTAG_IMAGELENGTH, rows_written);
     bool closed = close_tiff_output(out) && written;

@@ -21,6 +21,7 @@
 #include <tiffio.h>
 
 #include "file_identity.h"
+#include "tiff_input.h"
 #include "usage.h"
 
 const char* const help_lines[] = {
@@ -541,8 +542,10 @@ static int directory_number_option(char* const argv[])
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "f:o:cdDSjilmrsvwz0123456789";
+    answer_help_and_version(argc, argv, "tagshow", optstring);
     int c;
-    while ((c = getopt(argc, argv, "f:o:cdDSjilmrsvwz0123456789")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9':
@@ -606,7 +609,7 @@ int main(int argc, char* argv[])
         if (several)
             printf("%s:\n", argv[i]);
         fflush(stdout);
-        TIFF* tif = TIFFOpen(argv[i], chop_strips ? "rC" : "rc");
+        TIFF* tif = open_tiff_input(argv[i], chop_strips ? "rC" : "rc");
         if (tif == nullptr) {
             any_failure = true;
             continue;

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
 
 #include <tiffio.h>
 
@@ -26,6 +27,7 @@
 #include "rgba_bands.h"
 #include "strip_reader.h"
 #include "strip_writer.h"
+#include "tiff_input.h"
 #include "tiff_output.h"
 #include "usage.h"
 
@@ -155,11 +157,31 @@ static tmsize_t pixel_bytes()
     return omit_alpha ? 3 : 4;
 }
 
-// What an image of width x length pixels becomes in the output.
-static void output_layout(uint32_t width, uint32_t length, uint64_t* row_bytes, uint64_t* rows)
+// What the image of the current directory of `in` becomes in the output:
+// its pixels (turned a quarter under orientations 5 to 8 but with -b), in
+// whole tiles when -b keeps its tiles, and the document name copied.
+static void output_layout(TIFF* in, directory_extent* extent)
 {
-    *row_bytes = (uint64_t)width * (uint64_t)pixel_bytes();
-    *rows = length;
+    uint32_t width = 0, length = 0, tile_width = 0, tile_length = 0;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
+    if (!block_mode && orientation >= ORIENTATION_LEFTTOP && orientation <= ORIENTATION_LEFTBOT)
+        std::swap(width, length);
+    extent->row_bytes = (uint64_t)width * (uint64_t)pixel_bytes();
+    extent->rows = length;
+    if (block_mode && TIFFIsTiled(in) && TIFFGetField(in, TIFFTAG_TILEWIDTH, &tile_width) &&
+        TIFFGetField(in, TIFFTAG_TILELENGTH, &tile_length) && tile_width > 0 &&
+        tile_length > 0) {
+        uint64_t across = ((uint64_t)width + tile_width - 1) / tile_width;
+        uint64_t down = ((uint64_t)length + tile_length - 1) / tile_length;
+        extent->row_bytes = across * tile_width * (uint64_t)pixel_bytes();
+        extent->rows = down * tile_length;
+    }
+    char* document_name = nullptr;
+    if (TIFFGetField(in, TIFFTAG_DOCUMENTNAME, &document_name) && document_name != nullptr)
+        extent->field_bytes = strlen(document_name) + 1;
 }
 
 // One output strip from `rows` top-down rows of `width` RGBA pixels: the
@@ -201,7 +223,7 @@ static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
     int ok = strip_bytes <= SIZE_MAX / 4 &&
              write_rgba_picture(picture, writer, rows_request, (size_t)strip_bytes,
                                 make_rgb_strip, nullptr, rows_done);
-    if (!close_strip_writer(writer))
+    if (!close_strip_writer(writer, rows_done))
         ok = 0;
     close_rgba_picture(picture);
     return ok;
@@ -289,7 +311,7 @@ static int render_blocks(TIFF* in, TIFF* out, const block_layout* l, uint32_t* r
         if (ok && unit % l->across == l->across - 1)
             *rows_done = (uint32_t)(row + rows);
     }
-    if (writer != nullptr && !close_strip_writer(writer))
+    if (writer != nullptr && !close_strip_writer(writer, rows_done))
         ok = 0;
     close_unit_reader(reader);
     return ok;
@@ -393,8 +415,10 @@ static int convert_directory(TIFF* in, TIFF* out, uint32_t* rows_done)
 
 int main(int argc, char* argv[])
 {
+    const char optstring[] = "c:r:t:bn";
+    answer_help_and_version(argc, argv, "tagtruecolor", optstring);
     int c;
-    while ((c = getopt(argc, argv, "c:r:t:bn")) != -1) {
+    while ((c = getopt(argc, argv, optstring)) != -1) {
         switch (c) {
         case 'c':
             if (!parse_exact_compression(optarg, COMPRESSION_DEFLATE, &compression_scheme))
@@ -411,7 +435,7 @@ int main(int argc, char* argv[])
             omit_alpha = true;
             break;
         default:
-            usage(0);
+            usage(-1);
         }
     }
     if (argc - optind < 2)
@@ -419,7 +443,8 @@ int main(int argc, char* argv[])
     print_error = TIFFSetErrorHandler(count_error);
 
     const char* out_name = argv[argc - 1];
-    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind,
+    compression_settings coded = default_compression(compression_scheme);
+    TIFF* out = open_tiff_output_for_inputs(out_name, argv + optind, argc - 1 - optind, &coded,
                                             output_layout);
     if (out == nullptr)
         return -2;
@@ -428,7 +453,7 @@ int main(int argc, char* argv[])
     for (int i = optind; i < argc - 1; i++) {
         // Mapped ("r", not "rm"): the installed libtiff's RGBA reader
         // rejects the tiles of an unmapped file ("Invalid tile byte count").
-        TIFF* in = TIFFOpen(argv[i], "r");
+        TIFF* in = open_tiff_input(argv[i], "r");
         if (in == nullptr) {
             input_skipped = true;  // libtiff has said why
             continue;
