@@ -56,12 +56,13 @@ test-asan: deps
 	@cmake --build $(ASAN_BUILD) $(BUILD_FLAGS)
 	ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure
 
-# The programs under ThreadSanitizer, running the strip writer's test: the
-# workers that encode strips share no data without a lock.
+# The programs under ThreadSanitizer, running the strip writer's and the
+# strip reader's tests: the workers that encode strips and those that
+# decode and render them share no data without a lock.
 test-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE_THREADS=ON >/dev/null
 	@cmake --build $(TSAN_BUILD) --target strip_writer_test $(BUILD_FLAGS)
-	ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -R StripWriter
+	ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure -R 'StripWriter|StripReader' 
 
 bench: build
 	sh bench/run.sh $(BUILD)/bin

@@ -53,6 +53,24 @@ static bool holds_data(TIFF* in, uint32_t block, uint64_t file_size)
     return count > 0 && offset < file_size && count <= file_size - offset;
 }
 
+bool data_in_file(TIFF* in, uint32_t x, uint32_t y)
+{
+    struct stat st;
+    uint16_t compression = COMPRESSION_NONE, planar = PLANARCONFIG_CONTIG, samples = 1;
+    TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(in, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(in, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    if (compression == COMPRESSION_OJPEG || fstat(TIFFFileno(in), &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return true;
+    bool tiled = TIFFIsTiled(in);
+    for (uint16_t s = 0; s < (planar == PLANARCONFIG_SEPARATE ? samples : 1); s++)
+        if (!holds_data(in, tiled ? TIFFComputeTile(in, x, y, 0, s) : TIFFComputeStrip(in, y, s),
+                        (uint64_t)st.st_size))
+            return false;
+    return true;
+}
+
 int keep_rows_with_data(TIFF* in, uint32_t* height)
 {
     const char* name = TIFFFileName(in);

@@ -47,4 +47,11 @@ uint32_t rows_input_can_hold(FILE* in, uint64_t row_bytes, uint64_t expansion,
 // data need not be in its strips.
 int keep_rows_with_data(TIFF* in, uint32_t* height);
 
+// Whether the strip or tile holding pixel (x, y) of `in`, in every plane,
+// has all its bytes, and at least one, inside the file, as
+// keep_rows_with_data counts them (true when that cannot be told). A
+// renderer leaves the others out: libtiff would only fail on them, with
+// messages that depend on what the handle read before.
+bool data_in_file(TIFF* in, uint32_t x, uint32_t y);
+
 #endif

@@ -1,6 +1,7 @@
 #include "strip_writer.h"
 #include "compress_options.h"
 #include "tiff_output.h"
+#include "worker_count.h"
 
 #include <condition_variable>
 #include <cstdarg>
@@ -25,7 +26,6 @@ const uint64_t MEMORY_BUDGET = 64 * 1024 * 1024;
 // What a worker's codec may keep besides its buffer (Deflate's window and
 // hash chains, the JPEG compressor, LZW's table), at the most.
 const uint64_t CODEC_STATE_BYTES = 1024 * 1024;
-const unsigned MAX_WORKERS = 64;
 // Where every strip of a worker's in-memory file begins: just past a
 // header, so that the file never grows however much it encodes.
 const uint64_t FAKE_STRIP_OFFSET = 16;
@@ -169,20 +169,6 @@ static bool make_queue(batch_queue* q, size_t room)
 }
 
 // ---- Opening --------------------------------------------------------------
-
-// The number of workers TIFFSUITE_THREADS asks for, or one per processor.
-static unsigned workers_wanted()
-{
-    const char* value = getenv("TIFFSUITE_THREADS");
-    if (value != nullptr && *value != '\0') {
-        char* end;
-        long n = strtol(value, &end, 10);
-        if (*end == '\0' && n >= 1)
-            return n < (long)MAX_WORKERS ? (unsigned)n : MAX_WORKERS;
-    }
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n < MAX_WORKERS ? n : MAX_WORKERS;
-}
 
 // The rows of the strip that begins at `top`: all of rows_per_strip but at
 // the bottom of a known image.

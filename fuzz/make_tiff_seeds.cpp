@@ -287,6 +287,26 @@ int main(int argc, char* argv[])
     palette4.width = 9;
     write_file(tiff + "palette4.tif", {palette4});
 
+    // Compressed in several strips or tiles, which the programs' workers
+    // read ahead: interleaved, in planes, tiled, turned a quarter.
+    page rgb_lzw = rgb;
+    rgb_lzw.compression = COMPRESSION_LZW;
+    rgb_lzw.extra = [](TIFF* t) { TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_RIGHTTOP); };
+    write_file(tiff + "rgb-lzw-turned.tif", {rgb_lzw});
+    page rgb_sep_zip = rgb_sep;
+    rgb_sep_zip.compression = COMPRESSION_ADOBE_DEFLATE;
+    write_file(tiff + "rgb-separate-zip.tif", {rgb_sep_zip});
+    page grey_tiled = grey_lzw;
+    grey_tiled.width = 40;
+    grey_tiled.height = 20;
+    grey_tiled.tile = 16;
+    write_file(tiff + "grey-lzw-tiled.tif", {grey_tiled});
+    page palette_tiled = palette;
+    palette_tiled.width = 40;
+    palette_tiled.tile = 16;
+    palette_tiled.compression = COMPRESSION_LZW;
+    write_file(tiff + "palette-lzw-tiled.tif", {palette_tiled});
+
     page fax;
     fax.width = 64;
     fax.height = 12;

@@ -36,6 +36,8 @@ export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_re
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:symbolize=0
 export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_AFFINITY=1
 export AFL_NO_UI=1 AFL_QUIET=1
+# Two workers: the strip reader and writer hand work to their threads.
+export TIFFSUITE_THREADS=2
 
 # fuzz_target name seeds dict program args...: one campaign.
 fuzz_target() {

@@ -5,6 +5,7 @@
 // codec is tested on small images in outputs_test.
 #include "harness.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -96,7 +97,7 @@ protected:
     // The big files are removed however the test ends.
     void TearDown() override
     {
-        for (const char* name : {"noise.tif"})
+        for (const char* name : {"noise.tif", "grey.tif", "rgb.tif"})
             if (!prefix.empty())
                 unlink((prefix + name).c_str());
         ToolTest::TearDown();
@@ -117,6 +118,37 @@ TEST_F(BigTiff, LzwNoisePastFourGiBIsBigTiff)
     EXPECT_GT((uint64_t)st.st_size, (uint64_t)4 << 30);
     expect_image(prefix + "noise.tif", true, width, height,
                  [&](uint32_t row) { return noise_row(width, row); });
+}
+
+// The most memory any child of this process has taken so far, in MiB.
+long children_peak_mib()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+// 40000 x 36000 grey, rendered whole by tagtruecolor into 4.32 GB of RGB
+// (BigTIFF) a band at a time, in a bounded amount of memory: far less
+// than the picture's 5.8 GB of RGBA pixels.
+TEST_F(BigTiff, WholePictureRenderedInBands)
+{
+    const uint32_t width = 40000, height = 36000;
+    run_result r =
+        run("anymaptag", {"-c", "none", prefix + "grey.tif"}, streamed_noise(width, height));
+    ASSERT_EQ(r.status, 0) << r.err;
+    run_options slow;
+    slow.timeout_seconds = 900;
+    r = run("tagtruecolor", {"-n", "-c", "none", prefix + "grey.tif", prefix + "rgb.tif"}, slow);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(children_peak_mib(), 200);
+    unlink((prefix + "grey.tif").c_str());
+    expect_image(prefix + "rgb.tif", true, width, height, [&](uint32_t row) {
+        bytes grey = noise_row(width, row), rgb;
+        for (uint8_t v : grey)
+            rgb.insert(rgb.end(), {v, v, v});
+        return rgb;
+    });
 }
 
 }  // namespace

@@ -505,9 +505,9 @@ TEST_F(Chromatag, UnusableInputs)
                 packed_strips(good.rgba, 6, 5, rows_per_strip(), coding()));
     EXPECT_TRUE(tiff_messages().empty()) << ::testing::PrintToString(tiff_messages());
 
-    // Rasters whose size does not fit 32 bits are refused.
-    for (const bytes& file : {oversized_grey(70000, 70000, 70000),
-                              oversized_grey(65536, 16384, 1, 0, 0, COMPRESSION_PACKBITS)}) {
+    // A strip or tile whose raster does not fit 32 bits is refused.
+    for (const bytes& file : {oversized_grey(1u << 20, 5000, 5000, 0, 0, COMPRESSION_PACKBITS),
+                              oversized_grey(100, 100, 0, 65536, 65536)}) {
         write_file(path("big.tif"), file);
         r = run("chromatag", {"big.tif", "out.tif"});
         EXPECT_EQ(r.status, 1);

@@ -1,9 +1,10 @@
 // Every input that ever crashed, hung or tripped a sanitizer in a fuzzing
 // campaign, kept in tests/corpus/<program>/<target>.<name> and run again
 // through its program with the arguments of that fuzzing target
-// (fuzz/targets). Each must end with an exit status, not a signal, within
-// a few seconds, with a message on standard error whenever the status is
-// not 0; the runner also fails on any sanitizer report.
+// (fuzz/targets) and two workers. Each must end with an exit status, not
+// a signal, within a few seconds, with a message on standard error
+// whenever the status is not 0; the runner also fails on any sanitizer
+// report.
 #include "harness.h"
 
 #include <dirent.h>
@@ -92,6 +93,7 @@ TEST_P(Corpus, EndsWithAStatusAndAMessage)
     run_options options;
     options.closed_input = true;
     options.timeout_seconds = 10;
+    options.env = {"TIFFSUITE_THREADS=2"};  // as the fuzzing campaigns run them
     run_result r = run(c.command[0], args, options);
     EXPECT_EQ(r.signal, 0) << c.file;
     if (r.status != 0) {

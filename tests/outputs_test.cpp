@@ -342,9 +342,11 @@ bool write_far_bigtiff(const std::string& file, const tiff_spec& spec, const byt
 
 // Every program that reads TIFF takes a BigTIFF input exactly as a classic
 // one: the same image in either kind of file gives the same output, byte
-// for byte; tagshow prints offsets past 4 GiB in full and takes them back
-// with -o, and tagpoke edits such a file in place.
-TEST_F(Outputs, BigTiffInputsReadAsClassicOnes)
+// for byte; so does a tiled one (edge tiles on both sides) for the
+// converters whose output does not follow the input's layout. tagshow
+// prints offsets past 4 GiB in full and takes them back with -o, and
+// tagpoke edits such a file in place.
+TEST_F(Outputs, BigTiffAndTiledInputsReadAsClassicStrips)
 {
     tiff_spec rgb;
     rgb.width = 40, rgb.height = 30, rgb.samples_per_pixel = 3, rgb.photometric = PHOTOMETRIC_RGB;
@@ -360,6 +362,8 @@ TEST_F(Outputs, BigTiffInputsReadAsClassicOnes)
     };
     tiff_spec grey = palette;
     grey.photometric = PHOTOMETRIC_MINISBLACK, grey.extra = nullptr;
+    tiff_spec planes = rgb;
+    planes.planar = PLANARCONFIG_SEPARATE;
     tiff_spec fax = grey;
     fax.bits_per_sample = 1, fax.photometric = PHOTOMETRIC_MINISWHITE;
     fax.compression = COMPRESSION_CCITTFAX4;
@@ -368,25 +372,36 @@ TEST_F(Outputs, BigTiffInputsReadAsClassicOnes)
         std::vector<std::string> options;
         const tiff_spec* spec;
         bool output_file;
+        bool tiles_too;
     } readers[] = {
-        {"greytag", {}, &rgb, true},         {"cmapexpand", {}, &palette, true},
-        {"halftone", {}, &grey, true},       {"chromatag", {}, &rgb, true},
-        {"tagtruecolor", {}, &rgb, true},    {"tagtruecolor", {"-b"}, &grey, true},
-        {"ccittpage", {}, &fax, false},      {"tagshow", {"-d"}, &grey, false},
+        {"greytag", {}, &rgb, true, true},
+        {"greytag", {}, &planes, true, true},
+        {"greytag", {}, &palette, true, true},
+        {"cmapexpand", {}, &palette, true, true},
+        {"cmapexpand", {"-p", "separate"}, &palette, true, true},
+        {"halftone", {}, &grey, true, true},
+        {"chromatag", {}, &rgb, true, true},
+        {"tagtruecolor", {}, &rgb, true, true},
+        {"tagtruecolor", {"-b"}, &grey, true, false},
+        {"ccittpage", {}, &fax, false, false},
+        {"tagshow", {"-d"}, &grey, false, false},
     };
     for (const auto& reader : readers) {
         const tiff_spec& spec = *reader.spec;
         bytes pixels = pattern_bytes((size_t)spec.width * spec.height * spec.samples_per_pixel);
         if (spec.bits_per_sample == 1)
             pixels.resize((spec.width + 7) / 8 * spec.height);
-        // The same name in two directories: some outputs quote it.
-        const std::string kinds[2] = {path("classic"), path("big")};
-        mkdir(kinds[0].c_str(), 0777);
-        mkdir(kinds[1].c_str(), 0777);
+        // The same name in each directory: some outputs quote it.
+        const std::string kinds[3] = {path("classic"), path("big"), path("tiled")};
+        for (const std::string& kind : kinds)
+            mkdir(kind.c_str(), 0777);
         ASSERT_TRUE(write_tiff(kinds[0] + "/in.tif", spec, pixels));
         ASSERT_TRUE(write_far_bigtiff(kinds[1] + "/in.tif", spec, pixels));
-        std::string result[2];
-        for (int big = 0; big < 2; big++) {
+        tiff_spec tiled = spec;
+        tiled.tile_width = tiled.tile_height = 16;
+        ASSERT_TRUE(write_tiff(kinds[2] + "/in.tif", tiled, pixels));
+        std::string result[3];
+        for (int big = 0; big < (reader.tiles_too ? 3 : 2); big++) {
             std::vector<std::string> args = reader.options;
             args.push_back("in.tif");
             if (reader.output_file)
@@ -394,21 +409,25 @@ TEST_F(Outputs, BigTiffInputsReadAsClassicOnes)
             run_options options;
             options.cwd = kinds[big];
             run_result r = run(reader.program, args, options);
-            EXPECT_EQ(r.status, 0) << reader.program << (big ? " (BigTIFF)\n" : "\n") << r.err;
+            EXPECT_EQ(r.status, 0) << reader.program << " " << kinds[big] << "\n" << r.err;
             result[big] = reader.output_file ? read_file(kinds[big] + "/out.tif") : r.out;
         }
         if (std::string(reader.program) == "ccittpage") {
             // Only the creation date may differ.
-            for (std::string& ps : result) {
-                size_t date = ps.find("%%CreationDate");
-                ps.erase(date, ps.find('\n', date) - date);
+            for (int i = 0; i < 2; i++) {
+                size_t date = result[i].find("%%CreationDate");
+                result[i].erase(date, result[i].find('\n', date) - date);
             }
         }
-        if (std::string(reader.program) != "tagshow")
+        if (std::string(reader.program) != "tagshow") {
             EXPECT_TRUE(result[0] == result[1]) << reader.program << " reads BigTIFF otherwise";
-        else
+            if (reader.tiles_too) {
+                EXPECT_TRUE(result[0] == result[2]) << reader.program << " reads tiles otherwise";
+            }
+        } else {
             EXPECT_EQ(result[0].substr(result[0].find("Image Width")),
                       result[1].substr(result[1].find("Image Width")));
+        }
     }
 
     // The sparse file's directory lies past 4 GiB: printed in full, and

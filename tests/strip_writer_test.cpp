@@ -1,12 +1,17 @@
-// The strip writer: every converter writes the same file, byte for byte,
-// whether its strips are encoded one at a time (TIFFSUITE_THREADS=1) or by
-// two or eight workers, for each of its codecs, two strip heights, an
-// input that makes it stop early and (for fax pages) one long enough to
-// fill many batches; the workers really run; errors on the output cut the
-// rows kept; and a pool that cannot have its memory leaves the strips to
-// the program's thread.
+// The strip writer and the strip reader: every converter writes the same
+// file, byte for byte, with the same messages and status, whether its
+// strips are read and encoded one at a time (TIFFSUITE_THREADS=1) or by
+// two or eight workers, for each of its codecs, two strip heights,
+// compressed inputs in strips, planes and tiles, inputs that make it stop
+// early (a strip past the end of the file, or one whose data goes bad
+// halfway) and (for fax pages) one long enough to fill many batches; the
+// reader gives the rows, messages and failures that scan line reads give;
+// the workers really run; errors on the output cut the rows kept; and a
+// pool that cannot have its memory leaves the strips to the program's
+// thread.
 #include "harness.h"
 #include "rendering_inputs.h"
+#include "strip_reader.h"
 #include "strip_writer.h"
 #include "tiff_bytes.h"
 #include "tiff_output.h"
@@ -42,18 +47,29 @@ const threaded_case cases[] = {
      {"-c none", "-c packbits", "-c lzw", "-c lzw:2", "-c zip:2"}, {"sample.gif", "cut.gif"}},
     {"greytag", {"{c}", "-r", "{r}", "{in}", "out.tif"},
      {"-c packbits", "-c lzw", "-c zip:2", "-c jpeg"}, {"rgb.tif", "broken-rgb.tif"}},
+    {"greytag", {"{c}", "-r", "{r}", "{in}", "out.tif"}, {"-c lzw", "-c jpeg"},
+     {"rgb-lzw.tif", "planes-zip.tif", "tiles-lzw.tif", "garbled-rgb.tif", "garbled-planes.tif"}},
     {"cmapexpand", {"{c}", "-r", "{r}", "{in}", "out.tif"},
      {"-c lzw:2", "-c zip", "-c jpeg", "-p separate -c lzw", "-p separate -c jpeg"},
      {"palette.tif", "broken-palette.tif"}},
+    {"cmapexpand", {"{c}", "-r", "{r}", "{in}", "out.tif"}, {"-c lzw", "-p separate -c zip"},
+     {"palette-lzw.tif", "palette-tiles.tif", "garbled-palette.tif"}},
     {"halftone", {"{c}", "-r", "{r}", "{in}", "out.tif"},
      {"-c packbits", "-c zip", "-c g3", "-c g3:2d:fill", "-c g4"},
      {"grey.tif", "broken-grey.tif"}},
+    {"halftone", {"{c}", "-r", "{r}", "{in}", "out.tif"}, {"-c zip", "-c g4"},
+     {"grey-lzw.tif", "grey-tiles.tif", "garbled-grey.tif"}},
     {"chromatag", {"{c}", "-r", "{r}", "{in}", "out.tif"},
      {"-c none", "-c packbits", "-c lzw", "-c zip", "-c jpeg"}, {"rgb.tif", "broken-rgb.tif"}},
+    {"chromatag", {"{c}", "-r", "{r}", "{in}", "out.tif"}, {"-c lzw", "-c jpeg"},
+     {"rgb-lzw.tif", "tiles-lzw.tif", "garbled-rgb.tif", "turned.tif"}},
     {"tagtruecolor", {"{c}", "-r", "{r}", "{in}", "out.tif"},
      {"-c packbits", "-c lzw", "-c zip", "-c jpeg", "-n -c jpeg", "-b -c lzw", "-b -n -c zip",
       "-b -c jpeg"},
      {"rgb.tif", "broken-rgb.tif"}},
+    {"tagtruecolor", {"{c}", "-r", "{r}", "{in}", "out.tif"},
+     {"-c lzw", "-n -c zip", "-b -c lzw", "-b -n -c zip"},
+     {"rgb-lzw.tif", "tiles-lzw.tif", "garbled-rgb.tif", "turned.tif"}},
     {"ccitttag", {"-M", "{c}", "-r", "{r}", "-o", "out.tif", "{in}"},
      {"-7", "-7 -6 -a", "-8", "-8 -m", "-z"}, {"fax-page.g3", "cut-fax.g3", "long-fax.g3"}},
 };
@@ -63,7 +79,7 @@ void PrintTo(const threaded_case& c, std::ostream* os)
     *os << c.program;
 }
 
-class StripWriter : public ToolTest, public ::testing::WithParamInterface<threaded_case> {
+class ThreadedInputs : public ToolTest {
 protected:
     // Makes every input of the table in the scratch directory: the sample
     // images, generated TIFF files in strips of 8 rows, and early-stopping
@@ -97,8 +113,43 @@ protected:
             write_file(broken, read_file(path(std::string(name) + ".tif")));
             ASSERT_TRUE(break_strip(broken, 6));
         }
+        // Compressed: in strips, separate planes and tiles (edge tiles on
+        // both sides); garbled halfway through a strip the workers decode;
+        // turned a quarter (shown 100 wide, 150 high).
+        auto compressed = [](rendered_page p, uint16_t compression) {
+            p.spec.compression = compression;
+            return p;
+        };
+        const uint16_t lzw = COMPRESSION_LZW, zip = COMPRESSION_ADOBE_DEFLATE;
+        rendered_page turned = compressed(in_strips(rgb_page(150, 100, 9), 8), lzw);
+        turned.spec.extra = [](TIFF* t) { TIFFSetField(t, TIFFTAG_ORIENTATION, 6); };
+        const std::pair<const char*, rendered_page> compressed_pages[] = {
+            {"rgb-lzw.tif", compressed(in_strips(rgb_page(150, 100, 2), 8), lzw)},
+            {"planes-zip.tif",
+             compressed(in_strips(rgb_page(150, 100, 3, PLANARCONFIG_SEPARATE), 8), zip)},
+            {"tiles-lzw.tif", compressed(in_tiles(rgb_page(150, 100, 4), 32, 16), lzw)},
+            {"grey-lzw.tif", compressed(in_strips(grey_page(150, 100, 5), 8), lzw)},
+            {"grey-tiles.tif", compressed(in_tiles(grey_page(150, 100, 6), 48, 32), zip)},
+            {"palette-lzw.tif", compressed(in_strips(palette_page(150, 100, 7), 8), lzw)},
+            {"palette-tiles.tif", compressed(in_tiles(palette_page(150, 100, 8), 64, 16), lzw)},
+            {"turned.tif", turned},
+        };
+        for (const auto& p : compressed_pages)
+            ASSERT_TRUE(write_pages(path(p.first), {p.second}));
+        const char* garbled[][3] = {{"rgb-lzw.tif", "garbled-rgb.tif", "6"},
+                                    {"planes-zip.tif", "garbled-planes.tif", "19"},
+                                    {"grey-lzw.tif", "garbled-grey.tif", "6"},
+                                    {"palette-lzw.tif", "garbled-palette.tif", "6"}};
+        for (const auto& g : garbled) {
+            write_file(path(g[1]), read_file(path(g[0])));
+            ASSERT_TRUE(garble_strip(path(g[1]), (uint32_t)atoi(g[2])));
+        }
     }
 
+};
+
+class StripWriter : public ThreadedInputs, public ::testing::WithParamInterface<threaded_case> {
+protected:
     // Runs `args` with `threads` workers; returns the output file's bytes.
     std::string output_with(const char* threads, const std::vector<std::string>& args,
                             const std::string& input, run_result* r)
@@ -305,6 +356,77 @@ TEST_F(ToolTest, WorkersWithoutMemory)
         }
     }
     EXPECT_GT(whole, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// What the strip reader gives for the first directory of `file` with
+// `threads` workers: each row (a row of each plane in turn) until one
+// fails, and libtiff's messages. *during is the number of threads running
+// while the rows are read.
+struct rows_read {
+    std::vector<bytes> rows;
+    std::vector<std::string> messages;
+};
+
+rows_read read_rows(const std::string& file, uint16_t planes, const char* threads, int* during)
+{
+    rows_read got;
+    setenv("TIFFSUITE_THREADS", threads, 1);
+    tiff_handle t = open_tiff(file, "rm");
+    tiff_messages().clear();
+    strip_reader* r = open_strip_reader(t.get(), "rm", planes, 0);
+    EXPECT_NE(r, nullptr) << file;
+    uint32_t length = 0;
+    TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &length);
+    size_t line = (size_t)TIFFScanlineSize(t.get());
+    *during = 0;
+    for (uint32_t row = 0; r != nullptr && row < length && got.rows.size() == row * planes; row++) {
+        for (uint16_t s = 0; s < planes; s++) {
+            const unsigned char* p = read_strip_row(r, row, s);
+            if (p == nullptr)
+                break;
+            got.rows.emplace_back(p, p + line);
+        }
+        if (row == 1)
+            *during = thread_count();
+    }
+    close_strip_reader(r);
+    got.messages = tiff_messages();
+    unsetenv("TIFFSUITE_THREADS");
+    return got;
+}
+
+// The reader gives, with four workers, the rows, messages and failure it
+// gives with one, which reads every row with TIFFReadScanline (or puts it
+// together from the tiles): for strips, planes and tiles, and for a strip
+// whose data goes bad halfway, in flight while its rows are asked for.
+TEST_F(ThreadedInputs, StripReaderGivesTheRowsScanLinesGive)
+{
+    make_inputs();
+    const struct {
+        const char* file;
+        uint16_t planes;
+        size_t good_rows;  // rows (of all planes) before the failure
+    } cases[] = {
+        {"rgb-lzw.tif", 1, 100},     {"planes-zip.tif", 3, 300},  {"tiles-lzw.tif", 1, 100},
+        {"grey-tiles.tif", 1, 100},  {"garbled-rgb.tif", 1, 50},  {"garbled-planes.tif", 3, 0},
+        {"garbled-grey.tif", 1, 0},
+    };
+    for (const auto& c : cases) {
+        int one_during, four_during;
+        rows_read one = read_rows(path(c.file), c.planes, "1", &one_during);
+        rows_read four = read_rows(path(c.file), c.planes, "4", &four_during);
+        EXPECT_TRUE(one.rows == four.rows) << c.file;
+        EXPECT_EQ(one.messages, four.messages) << c.file;
+        EXPECT_GE(four_during - one_during, 3) << c.file;
+        if (c.good_rows > 0)
+            EXPECT_EQ(one.rows.size(), c.good_rows) << c.file;
+        else
+            EXPECT_NE(one.messages, std::vector<std::string>()) << c.file;
+    }
 }
 
 }  // namespace

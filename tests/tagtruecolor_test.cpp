@@ -276,21 +276,28 @@ TEST_F(Tagtruecolor, TileModeTilesLikeTheInput)
     EXPECT_FALSE(read_output(path("out.tif")).info.tiled);
 }
 
-// The RGB picture libtiff's renderers show for `stored` (top-down RGB,
-// `width` pixels a row) under `orientation`: rows reversed when the first
-// stored row is the bottom, each row reversed when its first pixel is the
-// right; 5 to 8 are taken as 1 to 4, not transposed.
+// The RGB picture shown for `stored` (top-down RGB, `width` pixels a row)
+// under `orientation`: rows reversed when the first stored row is the
+// bottom, each row reversed when its first pixel is the right; with 5 to
+// 8 the stored rows are shown as columns (the picture `height` wide).
 bytes as_shown(const bytes& stored, uint32_t width, uint16_t orientation)
 {
-    size_t row = (size_t)width * 3, height = stored.size() / row;
+    size_t height = stored.size() / 3 / width;
+    bool turned = orientation >= 5;
     bool bottom_first = orientation == 3 || orientation == 4 || orientation >= 7;
     bool mirrored = orientation == 2 || orientation == 3 || orientation == 6 || orientation == 7;
+    size_t shown_width = turned ? height : width, shown_height = turned ? width : height;
     bytes shown(stored.size());
-    for (size_t y = 0; y < height; y++)
-        for (size_t x = 0; x < width; x++) {
-            size_t from = (bottom_first ? height - 1 - y : y) * row +
-                          (mirrored ? width - 1 - x : x) * 3;
-            std::copy(&stored[from], &stored[from] + 3, &shown[y * row + x * 3]);
+    for (size_t y = 0; y < shown_height; y++)
+        for (size_t x = 0; x < shown_width; x++) {
+            // The stored row and column of the pixel shown at (x, y).
+            size_t r = turned ? x : y, c = turned ? y : x;
+            if (turned ? mirrored : bottom_first)
+                r = height - 1 - r;
+            if (turned ? bottom_first : mirrored)
+                c = width - 1 - c;
+            std::copy(&stored[(r * width + c) * 3], &stored[(r * width + c) * 3] + 3,
+                      &shown[(y * shown_width + x) * 3]);
         }
     return shown;
 }
@@ -312,9 +319,10 @@ bytes rendered_rgb(const std::string& file)
 
 TEST_F(Tagtruecolor, BlockModeKeepsStoredRowsAndOrientation)
 {
-    // A whole image is rendered as shown; -b writes each strip or tile as
-    // stored, with the input's orientation, which libtiff then shows as
-    // the whole image. Strips with a shorter last one, tiles with edge
+    // A whole image is rendered as shown, Orientation 1 (5 to 8 turned a
+    // quarter); -b writes each strip or tile as stored, with the input's
+    // orientation, which libtiff then shows as it shows the input (5 to 8
+    // taken as 1 to 4). Strips with a shorter last one, tiles with edge
     // tiles on both sides.
     for (bool tiled : {false, true})
         for (uint16_t orientation = 1; orientation <= 8; orientation++) {
@@ -330,12 +338,16 @@ TEST_F(Tagtruecolor, BlockModeKeepsStoredRowsAndOrientation)
             convert({"-n"}, {"in.tif"});
             output_page whole = read_output(path("out.tif"));
             EXPECT_EQ(whole.info.orientation, ORIENTATION_TOPLEFT) << what;
+            bool turned = orientation >= 5;
+            EXPECT_EQ(whole.info.width, turned ? p.spec.height : p.spec.width) << what;
             EXPECT_TRUE(whole.pixels == as_shown(stored, p.spec.width, orientation)) << what;
             convert({"-b", "-n"}, {"in.tif"});
             output_page block = read_output(path("out.tif"));
             EXPECT_EQ(block.info.orientation, orientation) << what;
             EXPECT_TRUE(block.pixels == stored) << what;
-            EXPECT_TRUE(rendered_rgb(path("out.tif")) == whole.pixels) << what;
+            EXPECT_TRUE(rendered_rgb(path("out.tif")) ==
+                        as_shown(stored, p.spec.width, turned ? orientation - 4 : orientation))
+                << what;
         }
 }
 
@@ -580,28 +592,30 @@ TEST_F(Tagtruecolor, DataThatEndsEarly)
 
 TEST_F(Tagtruecolor, BufferSizesThatDoNotFit)
 {
-    struct {
-        const char* what;
-        bytes file;
-        const char* mode;
-    } cases[] = {
-        {"whole image", oversized_grey(70000, 70000, 70000), ""},
-        {"whole image, 4 GiB", oversized_grey(65536, 16384, 1), ""},
-        {"strip", oversized_grey(1u << 20, 5000, 5000, 0, 0, COMPRESSION_PACKBITS), "-b"},
-        {"tile", oversized_grey(100, 100, 0, 65536, 65536), "-b"},
-    };
-    for (const auto& c : cases) {
-        write_file(path("in.tif"), c.file);
-        std::vector<std::string> args;
-        if (*c.mode)
-            args.push_back(c.mode);
-        args.insert(args.end(), {"in.tif", "out.tif"});
-        run_result r = run("tagtruecolor", args);
-        EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_NE(r.err.find("in.tif: No space for raster buffer.\n"), std::string::npos)
-            << c.what << ": " << r.err;
-        EXPECT_FALSE(file_exists(path("out.tif"))) << c.what;
-    }
+    // A strip or tile whose raster does not fit 32 bits, in either mode.
+    const bytes strip = oversized_grey(1u << 20, 5000, 5000, 0, 0, COMPRESSION_PACKBITS);
+    const bytes tile = oversized_grey(100, 100, 0, 65536, 65536);
+    for (const bytes* file : {&strip, &tile})
+        for (const char* mode : {"", "-b"}) {
+            write_file(path("in.tif"), *file);
+            std::vector<std::string> args;
+            if (*mode)
+                args.push_back(mode);
+            args.insert(args.end(), {"in.tif", "out.tif"});
+            run_result r = run("tagtruecolor", args);
+            EXPECT_EQ(r.status, 1) << mode;
+            EXPECT_NE(r.err.find("in.tif: No space for raster buffer.\n"), std::string::npos)
+                << mode << ": " << r.err;
+            EXPECT_FALSE(file_exists(path("out.tif"))) << mode;
+        }
+    // A whole image past 4 GiB of pixels is rendered in bands: this one
+    // holds data for one row.
+    write_file(path("in.tif"), oversized_grey(65536, 16384, 1));
+    run_result r = run("tagtruecolor", {"in.tif", "out.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("in.tif: Image data covers only 1 of 16384 rows.\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_output(path("out.tif")).info.height, 1u);
 }
 
 TEST_F(Tagtruecolor, OutputThatCannotBeWritten)

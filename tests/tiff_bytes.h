@@ -75,4 +75,29 @@ inline bool break_strip(const std::string& path, uint32_t strip)
     return false;
 }
 
+// Overwrites the middle third of the bytes of strip (or tile) `strip` of
+// the first directory of `path` with a pattern, so that a compressed
+// strip decodes its first rows and then fails. Returns false (with a test
+// failure) when there is no such strip.
+inline bool garble_strip(const std::string& path, uint32_t strip)
+{
+    uint64_t offset = 0, count = 0;
+    {
+        tiff_handle t = open_tiff(path);
+        if (t && strip < TIFFNumberOfStrips(t.get())) {
+            offset = TIFFGetStrileOffset(t.get(), strip);
+            count = TIFFGetStrileByteCount(t.get(), strip);
+        }
+    }
+    std::string file = read_file(path);
+    if (count < 3 || offset + count > file.size()) {
+        ADD_FAILURE() << path << ": no strip " << strip << " to garble";
+        return false;
+    }
+    for (uint64_t i = count / 3; i < 2 * count / 3; i++)
+        file[offset + i] = (char)(0xff ^ (i * 37));
+    write_file(path, file);
+    return true;
+}
+
 #endif

@@ -1,9 +1,10 @@
-# The strip writer's workers: every compressed conversion of a 4000x4000
-# and an 8000x8000 photo-like PPM with one worker and with one per
+# The strip writer's and reader's workers: every compressed conversion of a
+# 4000x4000 and an 8000x8000 photo-like PPM with one worker and with one per
 # processor, beside the peers doing the same job (libvips, GDAL with
 # NUM_THREADS=ALL_CPUS, ImageMagick, netpbm; the fastest one counts), then
-# a compressed job of each other converter (not ccitttag, whose fax pages
-# are a single strip each by default). The table of all rows is left in
+# a compressed job of each other converter from another format (not
+# ccitttag, whose fax pages are a single strip each by default); the
+# converters from TIFF are in readers.sh. The table of all rows is left in
 # bench/out/workers.md.
 need_packages libvips-tools gdal-bin
 rm -f "$WORK/workers.md"
@@ -41,45 +42,23 @@ for size in 4000 8000; do
         "convert" "convert '$in' -compress JPEG -quality 75 '$WORK/m.tif'"
 done
 
-# One compressed job of each other converter, on 8000x8000 pictures.
+# One compressed job of each other converter from another format, on
+# 8000x8000 pictures.
 in="$WORK/photo8000.ppm"
-[ -f "$WORK/photo8000.tif" ] || "$BIN/anymaptag" -c none -r 16 "$in" "$WORK/photo8000.tif"
 [ -f "$WORK/grey8000.pgm" ] || "$GEN" 8000 8000 pgm > "$WORK/grey8000.pgm"
-[ -f "$WORK/grey8000.tif" ] || "$BIN/anymaptag" -c none "$WORK/grey8000.pgm" "$WORK/grey8000.tif"
 [ -f "$WORK/photo8000.bmp" ] || ppmtobmp -bpp 24 "$in" > "$WORK/photo8000.bmp" 2>/dev/null
 [ -f "$WORK/photo8000.ras" ] || pnmtorast -standard "$in" > "$WORK/photo8000.ras" 2>/dev/null
-T="$WORK/photo8000.tif"
 workers "dibtag 24-bit BMP -c lzw" "'$BIN/dibtag' -c lzw '$WORK/photo8000.bmp' '$WORK/d.tif'" \
     "vips" "vips copy '$WORK/photo8000.bmp' '$WORK/v.tif[compression=lzw]'" \
     "gdal_translate" "$GDAL -co COMPRESS=LZW '$WORK/photo8000.bmp' '$WORK/g.tif'"
 workers "suntag 24-bit (LZW)" "'$BIN/suntag' '$WORK/photo8000.ras' '$WORK/s.tif'" \
     "convert" "convert '$WORK/photo8000.ras' -compress LZW '$WORK/m.tif'"
-workers "greytag -c lzw" "'$BIN/greytag' -c lzw '$T' '$WORK/g2.tif'" \
-    "vips" "vips colourspace '$T' '$WORK/v.tif[compression=lzw]' b-w"
-workers "halftone -c g4" "'$BIN/halftone' -c g4 '$WORK/grey8000.tif' '$WORK/h.tif'" \
-    "pamditherbw, pnmtotiff -g4" \
-    "pamditherbw -fs '$WORK/grey8000.pgm' | pamtopnm | pnmtotiff -g4 > '$WORK/p.tif'"
-workers "chromatag -c jpeg" "'$BIN/chromatag' -c jpeg '$T' '$WORK/c.tif'" \
-    "vips" "vips copy '$T' '$WORK/v.tif[compression=jpeg,Q=75]'" \
-    "gdal_translate" "$GDAL -co COMPRESS=JPEG -co PHOTOMETRIC=YCBCR '$T' '$WORK/g.tif'"
-workers "tagtruecolor -n -c lzw" "'$BIN/tagtruecolor' -n -c lzw '$T' '$WORK/t.tif'" \
-    "vips" "vips copy '$T' '$WORK/v.tif[compression=lzw]'" \
-    "gdal_translate" "$GDAL -co COMPRESS=LZW '$T' '$WORK/g.tif'"
-workers "tagtruecolor -b -n -c zip" "'$BIN/tagtruecolor' -b -n -c zip '$T' '$WORK/t.tif'" \
-    "vips" "vips copy '$T' '$WORK/v.tif[compression=deflate]'" \
-    "gdal_translate" "$GDAL -co COMPRESS=DEFLATE '$T' '$WORK/g.tif'"
-if [ ! -f "$WORK/palette8000.tif" ]; then
-    pgmtoppm blue-yellow "$WORK/grey8000.pgm" | pnmtotiff -none > "$WORK/palette8000.tif" 2>/dev/null
-fi
-workers "cmapexpand -c lzw" "'$BIN/cmapexpand' -c lzw '$WORK/palette8000.tif' '$WORK/c.tif'" \
-    "vips" "vips copy '$WORK/palette8000.tif' '$WORK/v.tif[compression=lzw]'" \
-    "gdal_translate -expand rgb" \
-    "$GDAL -expand rgb -co COMPRESS=LZW '$WORK/palette8000.tif' '$WORK/g.tif'"
 [ -f "$WORK/photo8000.gif" ] || pamtogif "$WORK/grey8000.pgm" > "$WORK/photo8000.gif" 2>/dev/null
 workers "lzwtag -c lzw" "rm -f '$WORK/l.tif'; '$BIN/lzwtag' -c lzw '$WORK/photo8000.gif' '$WORK/l.tif'" \
     "vips" "vips copy '$WORK/photo8000.gif' '$WORK/v.tif[compression=lzw]'" \
     "gdal_translate" "$GDAL -co COMPRESS=LZW '$WORK/photo8000.gif' '$WORK/g.tif'"
+
 echo "  table: $WORK/workers.md"
 cat "$WORK/workers.md"
 rm -f "$WORK/a.tif" "$WORK/v.tif" "$WORK/g.tif" "$WORK/m.tif" "$WORK/p.tif" "$WORK/d.tif" \
-      "$WORK/s.tif" "$WORK/g2.tif" "$WORK/h.tif" "$WORK/c.tif" "$WORK/t.tif" "$WORK/l.tif"
+      "$WORK/s.tif" "$WORK/l.tif"

@@ -3,10 +3,11 @@
 //
 //   chromatag [-c comp] [-r rows] [-h N] [-v N] [-z] input... output
 //
-// Each directory is rendered whole into an RGBA raster by libtiff, then
-// converted here: luma from single-precision tables, chroma averaged over
-// each block of h x v pixels, packed in blocks of h x v luma codes
-// followed by one Cb and one Cr code, and written strip by strip.
+// Each directory is rendered by libtiff as a viewer shows it, a band of
+// rows at a time, then converted here, strip by strip on worker threads:
+// luma from single-precision tables, chroma averaged over each block of
+// h x v pixels, packed in blocks of h x v luma codes followed by one Cb
+// and one Cr code.
 
 #include <cstdarg>
 #include <cstdint>
@@ -14,12 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <unistd.h>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "rgba_bands.h"
 #include "strip_writer.h"
 #include "tiff_input.h"
 #include "tiff_output.h"
@@ -52,10 +55,7 @@ static float ycbcr_coefficients[3] = {0.299F, 0.587F, 0.114F};
 // Black and white reference of Y, then of Cb, then of Cr.
 static float reference_black_white[6] = {0.0F, 255.0F, 128.0F, 255.0F, 128.0F, 255.0F};
 
-// Conversion tables, built by init_luma_tables.
-static float luma_red[256];
-static float luma_green[256];
-static float luma_blue[256];
+// Conversion constants, set by init_luma_tables.
 static float cb_scale;
 static float cr_scale;
 static unsigned char y_pad;  // the luma code of positions outside the image
@@ -74,13 +74,6 @@ static void count_error(const char* module, const char* format, va_list ap)
         print_error(module, format, ap);
 }
 
-// Fills `table` with i x coefficient for every 8-bit level i.
-static void make_luma_table(float* table, float coefficient)
-{
-    for (int i = 0; i < 256; i++)
-        table[i] = (float)i * coefficient;
-}
-
 // The code of `value` on a scale of `width` steps between the references
 // `black` and `white`, rounded to nearest; a code outside 0..255 becomes
 // 255.
@@ -90,36 +83,59 @@ static unsigned char encode_level(float value, float black, float white, int wid
     return code < 0 || code > 255 ? 255 : (unsigned char)code;
 }
 
-// Builds the luma tables, the chroma scales and y_pad from the
-// coefficients and references.
+// Sets the chroma scales and y_pad from the coefficients and references.
 static void init_luma_tables()
 {
-    make_luma_table(luma_red, ycbcr_coefficients[0]);
-    make_luma_table(luma_green, ycbcr_coefficients[1]);
-    make_luma_table(luma_blue, ycbcr_coefficients[2]);
     cb_scale = 1.0F / (2 - 2 * ycbcr_coefficients[2]);
     cr_scale = 1.0F / (2 - 2 * ycbcr_coefficients[0]);
     y_pad = encode_level(0, reference_black_white[0], reference_black_white[1], 255);
 }
 
-// Converts the block of `rows` x `cols` pixels (at most v x h) whose top
-// left pixel is raster[first]; the raster runs bottom-up, `raster_width`
-// pixels a row. Stores the block's h x v luma codes (y_pad where the block
-// passes the image edge), then its Cb and Cr, at `out`; returns the byte
-// after them.
-static unsigned char* convert_block(unsigned char* out, const uint32_t* raster, uint64_t first,
-                                    uint32_t rows, uint32_t cols, uint32_t raster_width)
+// Pixels of a row converted at a time: a multiple of every h.
+const uint32_t ROW_CHUNK = 1024;
+
+// The luma code of each of ROW_CHUNK pixels, and its share of the Cb and
+// Cr of its block before they are averaged: the luma tables' sums,
+// computed here the way the tables hold them (i x coefficient), in loops
+// of a fixed count over buffers that do not overlap, which the compiler
+// turns into code that converts several pixels at once.
+static void convert_pixels(const uint32_t* __restrict pixels, unsigned char* __restrict luma,
+                           float* __restrict cb, float* __restrict cr)
 {
-    float cb = 0, cr = 0;
+    const float black = reference_black_white[0], white = reference_black_white[1];
+    const float kr = ycbcr_coefficients[0], kg = ycbcr_coefficients[1],
+                kb = ycbcr_coefficients[2], cb_by = cb_scale, cr_by = cr_scale;
+    float y[ROW_CHUNK];
+    int code[ROW_CHUNK];
+    for (uint32_t k = 0; k < ROW_CHUNK; k++) {
+        uint32_t rgba = pixels[k];
+        float r = (float)(int)TIFFGetR(rgba), g = (float)(int)TIFFGetG(rgba),
+              b = (float)(int)TIFFGetB(rgba);
+        y[k] = r * kr + g * kg + b * kb;
+        cb[k] = (b - y[k]) * cb_by;
+        cr[k] = (r - y[k]) * cr_by;
+    }
+    // encode_level, in two steps.
+    for (uint32_t k = 0; k < ROW_CHUNK; k++)
+        code[k] = (int)(black + (white - black) * y[k] / 255 + 0.5);
+    for (uint32_t k = 0; k < ROW_CHUNK; k++)
+        luma[k] = code[k] < 0 || code[k] > 255 ? 255 : (unsigned char)code[k];
+}
+
+// Packs the block of `rows` x `cols` pixels (at most v x h) at column x of
+// the converted rows: its h x v luma codes (y_pad where the block passes
+// the image edge), then its Cb and Cr, the averages over its pixels.
+// Returns the byte after them.
+static unsigned char* pack_block(unsigned char* out, unsigned char (*luma)[ROW_CHUNK],
+                                 float (*cb)[ROW_CHUNK], float (*cr)[ROW_CHUNK], uint32_t x,
+                                 uint32_t rows, uint32_t cols)
+{
+    float cb_sum = 0, cr_sum = 0;
     for (uint32_t j = 0; j < rows; j++) {
-        const uint32_t* pixel = raster + (first - (uint64_t)j * raster_width);
         for (uint32_t k = 0; k < cols; k++) {
-            uint32_t rgba = pixel[k];
-            int r = (int)TIFFGetR(rgba), g = (int)TIFFGetG(rgba), b = (int)TIFFGetB(rgba);
-            float y = luma_red[r] + luma_green[g] + luma_blue[b];
-            cb += ((float)b - y) * cb_scale;
-            cr += ((float)r - y) * cr_scale;
-            *out++ = encode_level(y, reference_black_white[0], reference_black_white[1], 255);
+            cb_sum += cb[j][x + k];
+            cr_sum += cr[j][x + k];
+            *out++ = luma[j][x + k];
         }
         for (uint32_t k = cols; k < horiz_subsampling; k++)
             *out++ = y_pad;
@@ -128,26 +144,38 @@ static unsigned char* convert_block(unsigned char* out, const uint32_t* raster, 
         for (uint32_t k = 0; k < horiz_subsampling; k++)
             *out++ = y_pad;
     int pixels = (int)(rows * cols);
-    *out++ = encode_level(cb / pixels, reference_black_white[2], reference_black_white[3], 127);
-    *out++ = encode_level(cr / pixels, reference_black_white[4], reference_black_white[5], 127);
+    *out++ = encode_level(cb_sum / pixels, reference_black_white[2], reference_black_white[3], 127);
+    *out++ = encode_level(cr_sum / pixels, reference_black_white[4], reference_black_white[5], 127);
     return out;
 }
 
-// Packs `nrows` image rows of `width` pixels into `out`, block row after
-// block row; `top_row` is the raster row of the first (top) image row.
-// The last block row may have fewer than v rows.
-static void convert_strip(unsigned char* out, const uint32_t* raster, uint64_t top_row,
-                          uint32_t nrows, uint32_t width)
+// Packs the `nrows` top-down image rows of `width` pixels at `raster`
+// into `out`, block row after block row, left to right. The last block
+// row may have fewer than v rows, the last block of a row fewer than h
+// columns.
+static void convert_strip(unsigned char* out, const uint32_t* raster, uint32_t nrows,
+                          uint32_t width)
 {
     const uint32_t h = horiz_subsampling, v = vert_subsampling;
+    unsigned char luma[4][ROW_CHUNK];
+    float cb[4][ROW_CHUNK], cr[4][ROW_CHUNK];
+    uint32_t last[ROW_CHUNK];  // the pixels of a chunk shorter than ROW_CHUNK
     for (uint32_t done = 0; done < nrows; done += v) {
         uint32_t rows = nrows - done < v ? nrows - done : v;
-        uint64_t first = (top_row - done) * width;
-        uint32_t x = 0;
-        for (; width - x >= h; x += h)
-            out = convert_block(out, raster, first + x, rows, h, width);
-        if (x < width)
-            out = convert_block(out, raster, first + x, rows, width - x, width);
+        for (uint32_t x0 = 0; x0 < width; x0 += ROW_CHUNK) {
+            uint32_t n = width - x0 < ROW_CHUNK ? width - x0 : ROW_CHUNK;
+            for (uint32_t j = 0; j < rows; j++) {
+                const uint32_t* pixels = raster + (uint64_t)(done + j) * width + x0;
+                if (n < ROW_CHUNK) {
+                    memcpy(last, pixels, (size_t)n * 4);
+                    memset(last + n, 0, (size_t)(ROW_CHUNK - n) * 4);
+                    pixels = last;
+                }
+                convert_pixels(pixels, luma[j], cb[j], cr[j]);
+            }
+            for (uint32_t x = 0; x < n; x += h)
+                out = pack_block(out, luma, cb, cr, x, rows, n - x < h ? n - x : h);
+        }
     }
 }
 
@@ -162,50 +190,28 @@ static uint64_t strip_bytes(uint32_t width, uint32_t rows)
 }
 
 // What the image of the current directory of `in` becomes in the output:
-// block rows of the subsampled samples.
+// block rows of the subsampled samples, of the picture as shown (turned a
+// quarter under orientations 5 to 8).
 static void output_layout(TIFF* in, directory_extent* extent)
 {
     uint32_t width = 0, length = 0;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
+    if (orientation >= ORIENTATION_LEFTTOP && orientation <= ORIENTATION_LEFTBOT)
+        std::swap(width, length);
     extent->row_bytes = strip_bytes(width, vert_subsampling);
     extent->rows = ((uint64_t)length + vert_subsampling - 1) / vert_subsampling;
 }
 
-// Writes the bottom-up `raster` of width x height pixels as strips of
-// rows_request rows (no more than the image, in whole blocks). Returns 1,
-// or 0 when a strip cannot be written; *rows_done is the number of image
-// rows written.
-static int write_ycbcr_strips(TIFF* out, const uint32_t* raster, uint32_t width, uint32_t height,
-                              uint32_t* rows_done)
+// One output strip from `rows` top-down rows of the picture, `width`
+// pixels a row: its blocks, packed.
+static tmsize_t make_ycbcr_strip(const uint32_t* pixels, uint32_t rows, uint32_t width,
+                                 unsigned char* out, const void*)
 {
-    const uint32_t v = vert_subsampling;
-    uint64_t rheight = ((uint64_t)height + v - 1) / v * v;
-    uint32_t nrows = (uint64_t)(uint32_t)rows_request < rheight ? (uint32_t)rows_request
-                                                                : (uint32_t)rheight;
-    if (nrows == 0)
-        nrows = 1;  // libtiff never chooses 0; a loop must still advance
-    unsigned char* buffer = (unsigned char*)_TIFFmalloc((tmsize_t)strip_bytes(width, nrows));
-    if (buffer == nullptr) {
-        TIFFError(TIFFFileName(out), "No space for strip buffer");
-        return 0;
-    }
-    strip_writer* writer = open_strip_writer(out);
-    uint32_t strip = 0;
-    int ok = 1;
-    for (uint32_t y = height; y > 0; y -= y < nrows ? y : nrows, strip++) {
-        uint32_t n = y < nrows ? y : nrows;
-        convert_strip(buffer, raster, (uint64_t)y - 1, n, width);
-        if (write_whole_strip(writer, strip, buffer, (tmsize_t)strip_bytes(width, n)) < 0) {
-            ok = 0;
-            break;
-        }
-        *rows_done = height - y + n;
-    }
-    if (!close_strip_writer(writer, rows_done))
-        ok = 0;
-    _TIFFfree(buffer);
-    return ok;
+    convert_strip(out, pixels, rows, width);
+    return (tmsize_t)strip_bytes(width, rows);
 }
 
 // "YCbCr conversion of " and the input's file name without its directory
@@ -258,38 +264,31 @@ static void set_fields(TIFF* in, TIFF* out, uint32_t width, uint32_t height)
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, (uint32_t)rows_request);
 }
 
-// Converts the input's current directory into a new directory of `out`.
-// Returns 1, or 0 on failure; *rows_done is the number of image rows
-// written to the output.
+// Converts the input's current directory into a new directory of `out`:
+// the picture as shown (rgba_bands.h), in strips of rows_request rows (no
+// more than the image, in whole blocks). Returns 1, or 0 on failure;
+// *rows_done is the number of image rows written to the output.
 static int convert_to_ycbcr(TIFF* in, TIFF* out, uint32_t* rows_done)
 {
     uint32_t width = 0, height = 0;
     *rows_done = 0;
-    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
-    // The raster is indexed with 32-bit arithmetic by libtiff's renderers:
-    // an image too large for that is refused whatever its data. Otherwise
-    // the raster holds the rows the data can hold. Its zeros come from
-    // calloc: nothing unset reaches the output.
-    uint64_t size = (uint64_t)width * height * 4;
-    if (size == 0 || size > UINT32_MAX) {
-        TIFFError(TIFFFileName(in), "No space for raster buffer");
+    rgba_picture* picture = open_rgba_picture(in, &width, &height);
+    if (picture == nullptr)
         return 0;
-    }
-    if (!keep_rows_with_data(in, &height))
-        return 0;
-    uint32_t* raster = (uint32_t*)calloc((size_t)width * height * 4, 1);
-    if (raster == nullptr) {
-        TIFFError(TIFFFileName(in), "No space for raster buffer");
-        return 0;
-    }
-    if (!TIFFReadRGBAImage(in, width, height, raster, 0)) {
-        free(raster);
-        return 0;
-    }
     set_fields(in, out, width, height);
-    int ok = write_ycbcr_strips(out, raster, width, height, rows_done);
-    free(raster);
+    const uint32_t v = vert_subsampling;
+    uint64_t rheight = ((uint64_t)height + v - 1) / v * v;
+    uint32_t nrows = (uint64_t)(uint32_t)rows_request < rheight ? (uint32_t)rows_request
+                                                                : (uint32_t)rheight;
+    if (nrows == 0)
+        nrows = 1;  // libtiff never chooses 0; a loop must still advance
+    uint64_t bytes = strip_bytes(width, nrows);
+    strip_writer* writer = open_strip_writer(out);
+    int ok = bytes <= SIZE_MAX / 4 && write_rgba_picture(picture, writer, nrows, (size_t)bytes,
+                                                         make_ycbcr_strip, nullptr, rows_done);
+    if (!close_strip_writer(writer, rows_done))
+        ok = 0;
+    close_rgba_picture(picture);
     return ok;
 }
 

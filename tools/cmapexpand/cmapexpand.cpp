@@ -19,6 +19,7 @@
 #include "compress_options.h"
 #include "file_identity.h"
 #include "partial_output.h"
+#include "strip_reader.h"
 #include "strip_writer.h"
 #include "tag_copy.h"
 #include "tiff_input.h"
@@ -211,22 +212,29 @@ static void set_fields(TIFF* out, TIFF* in, compression_settings* compression,
 // failed read or write; *rows is the number of rows written.
 static conversion_end expand_contig(TIFF* in, strip_writer* out, uint32_t width,
                                     uint32_t length, size_t stride, const byte_maps* maps,
-                                    uint8_t* inbuf, uint8_t* outbuf, uint32_t* rows)
+                                    uint8_t* outbuf, uint32_t* rows)
 {
-    for (*rows = 0; *rows < length; (*rows)++) {
-        if (TIFFReadScanline(in, inbuf, *rows, 0) < 0)
-            return READ_FAILED;
-        const uint8_t* index = inbuf;
+    strip_reader* reader = open_strip_reader(in, "rm", 1, (size_t)width * stride);
+    conversion_end end = reader == nullptr ? READ_FAILED : ALL_ROWS;
+    for (*rows = 0; reader != nullptr && *rows < length; (*rows)++) {
+        const uint8_t* index = read_strip_row(reader, *rows, 0);
+        if (index == nullptr) {
+            end = READ_FAILED;
+            break;
+        }
         uint8_t* rgb = outbuf;
         for (uint32_t x = 0; x < width; x++, index += stride, rgb += 3) {
             rgb[0] = maps->red[*index];
             rgb[1] = maps->green[*index];
             rgb[2] = maps->blue[*index];
         }
-        if (write_strip_row(out, outbuf, *rows, 0) < 0)
-            return WRITE_FAILED;
+        if (write_strip_row(out, outbuf, *rows, 0) < 0) {
+            end = WRITE_FAILED;
+            break;
+        }
     }
-    return ALL_ROWS;
+    close_strip_reader(reader);
+    return end;
 }
 
 // Separate planes, written one after another: all rows of red, then of
@@ -236,27 +244,33 @@ static conversion_end expand_contig(TIFF* in, strip_writer* out, uint32_t width,
 // the row that could not be read.
 static conversion_end expand_separate(TIFF* in, strip_writer* out, uint32_t width,
                                       uint32_t length, size_t stride, const byte_maps* maps,
-                                      uint8_t* inbuf, uint8_t* outbuf, uint32_t* rows)
+                                      uint8_t* outbuf, uint32_t* rows)
 {
     const uint8_t* planes[3] = {maps->red, maps->green, maps->blue};
-    for (uint16_t plane = 0; plane < 3; plane++) {
+    conversion_end end = ALL_ROWS;
+    *rows = 0;
+    for (uint16_t plane = 0; end == ALL_ROWS && plane < 3; plane++) {
         const uint8_t* map = planes[plane];
-        for (uint32_t row = 0; row < length; row++) {
-            if (TIFFReadScanline(in, inbuf, row, 0) < 0) {
+        strip_reader* reader = open_strip_reader(in, "rm", 1, (size_t)width * stride);
+        for (uint32_t row = 0; end == ALL_ROWS && row < length; row++) {
+            const uint8_t* index = reader != nullptr ? read_strip_row(reader, row, 0) : nullptr;
+            if (index == nullptr) {
                 *rows = row;
-                return READ_FAILED;
+                end = READ_FAILED;
+                break;
             }
-            const uint8_t* index = inbuf;
             for (uint32_t x = 0; x < width; x++, index += stride)
                 outbuf[x] = map[*index];
             if (write_strip_row(out, outbuf, row, plane) < 0) {
                 *rows = 0;
-                return WRITE_FAILED;
+                end = WRITE_FAILED;
             }
         }
+        close_strip_reader(reader);
     }
-    *rows = length;
-    return ALL_ROWS;
+    if (end == ALL_ROWS)
+        *rows = length;
+    return end;
 }
 
 int main(int argc, char* argv[])
@@ -334,11 +348,8 @@ int main(int argc, char* argv[])
     TIFFGetFieldDefaulted(in, TIFFTAG_SAMPLESPERPIXEL, &samples);
     TIFFGetFieldDefaulted(in, TIFFTAG_PLANARCONFIG, &in_planar);
     size_t stride = in_planar == PLANARCONFIG_SEPARATE || samples == 0 ? 1 : samples;
-    uint64_t in_needed = (uint64_t)width * stride;
     uint64_t out_needed = (uint64_t)width * (output_planar == PLANARCONFIG_SEPARATE ? 1 : 3);
-    tmsize_t in_line = TIFFScanlineSize(in), out_line = TIFFScanlineSize(out);
-    uint8_t* inbuf = (uint8_t*)_TIFFmalloc(
-        (tmsize_t)((uint64_t)in_line > in_needed ? (uint64_t)in_line : in_needed));
+    tmsize_t out_line = TIFFScanlineSize(out);
     uint8_t* outbuf = (uint8_t*)_TIFFmalloc(
         (tmsize_t)((uint64_t)out_line > out_needed ? (uint64_t)out_line : out_needed));
 
@@ -346,14 +357,14 @@ int main(int argc, char* argv[])
     conversion_end end = READ_FAILED;
     bool written = true;
     strip_writer* writer = open_strip_writer(out);
-    if (inbuf == nullptr || outbuf == nullptr) {
+    if (outbuf == nullptr) {
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
         close_strip_writer(writer, &rows);
     } else if (output_planar == PLANARCONFIG_CONTIG) {
-        end = expand_contig(in, writer, width, length, stride, &maps, inbuf, outbuf, &rows);
+        end = expand_contig(in, writer, width, length, stride, &maps, outbuf, &rows);
         written = close_strip_writer(writer, &rows);
     } else {
-        end = expand_separate(in, writer, width, length, stride, &maps, inbuf, outbuf, &rows);
+        end = expand_separate(in, writer, width, length, stride, &maps, outbuf, &rows);
         written = close_strip_writer(writer, &rows);
         if (end == READ_FAILED && rows > 0) {
             // The strips of each plane sit after those of the plane before,
@@ -368,7 +379,7 @@ int main(int argc, char* argv[])
                 TIFFSetField(out, TIFFTAG_IMAGELENGTH, readable);
                 uint32_t again = 0;
                 writer = open_strip_writer(out);
-                if (expand_separate(in, writer, width, readable, stride, &maps, inbuf, outbuf,
+                if (expand_separate(in, writer, width, readable, stride, &maps, outbuf,
                                     &again) == ALL_ROWS)
                     rows = readable;
                 written = close_strip_writer(writer, &rows);
@@ -383,7 +394,6 @@ int main(int argc, char* argv[])
     }
     if (rows == 0)
         remove_empty_output(out_name);
-    _TIFFfree(inbuf);
     _TIFFfree(outbuf);
     TIFFClose(in);
     return end == ALL_ROWS && closed ? 0 : 1;

@@ -18,6 +18,7 @@
 #include "compress_options.h"
 #include "file_identity.h"
 #include "partial_output.h"
+#include "strip_reader.h"
 #include "strip_writer.h"
 #include "tag_copy.h"
 #include "tiff_input.h"
@@ -233,61 +234,34 @@ static void set_fields(TIFF* out, TIFF* in, const char* in_name, uint32_t width,
     TIFFSetField(out, TIFFTAG_SOFTWARE, "greytag");
 }
 
-// Opens `name` once more for reading (plain reads, no mapping), as the
-// reader of one plane of separate-plane RGB. One handle taking a row of
-// each plane in turn makes libtiff go back inside a plane's compressed
-// strip, which most codecs cannot do; a handle for each plane reads its
-// rows in order, so every strip is decoded once, with a row of each plane
-// in memory whatever the strip height. Warnings the file gave when first
-// opened are not repeated. Returns nullptr after libtiff has said why.
-static TIFF* open_plane_reader(const char* name)
-{
-    TIFFErrorHandler warn = TIFFSetWarningHandler(nullptr);
-    TIFF* reader = open_tiff_input(name, "rm");
-    TIFFSetWarningHandler(warn);
-    return reader;
-}
-
-// Closes the readers of planes 1 and 2 that were opened.
-static void close_plane_readers(TIFF* const* planes)
-{
-    for (int s = 1; s < 3; s++)
-        if (planes[s] != nullptr)
-            TIFFClose(planes[s]);
-}
-
 // Converts rows 0 to length - 1, stopping at the first failed read or
-// write. The input is read through planes[0], the green and blue of
-// separate-plane RGB through planes[1] and planes[2]. `inbuf` holds a scan
-// line of the input (three, one per plane, for separate-plane RGB, each
-// `line` bytes). Returns the rows written in *rows and how the conversion
-// ended.
-static conversion_end convert_rows(TIFF* const* planes, strip_writer* out, uint16_t photometric,
+// write; the rows come from `in` (a row of each plane for separate-plane
+// RGB). Returns the rows written in *rows and how the conversion ended.
+static conversion_end convert_rows(strip_reader* in, strip_writer* out, uint16_t photometric,
                                    uint16_t planar, uint32_t width, uint32_t length,
-                                   uint8_t* inbuf, tmsize_t line, uint8_t* outbuf,
-                                   const uint16_t* maps, uint32_t* rows)
+                                   uint8_t* outbuf, const uint16_t* maps, uint32_t* rows)
 {
-    TIFF* in = planes[0];
     int key = photometric * 256 + planar;
     for (*rows = 0; *rows < length; (*rows)++) {
         uint32_t row = *rows;
+        const uint8_t* planes[3];
         switch (key) {
         case 0x201:
-            if (TIFFReadScanline(in, inbuf, row, 0) < 0)
+            if ((planes[0] = read_strip_row(in, row, 0)) == nullptr)
                 return STOPPED;
-            grey_from_rgb_contig(outbuf, inbuf, width);
+            grey_from_rgb_contig(outbuf, planes[0], width);
             break;
         case 0x202:
             for (uint16_t s = 0; s < 3; s++)
-                if (TIFFReadScanline(planes[s], inbuf + s * line, row, s) < 0)
+                if ((planes[s] = read_strip_row(in, row, s)) == nullptr)
                     return PLANE_FAILED;
-            grey_from_rgb_planes(outbuf, inbuf, inbuf + line, inbuf + 2 * line, width);
+            grey_from_rgb_planes(outbuf, planes[0], planes[1], planes[2], width);
             break;
         case 0x301:
         case 0x302:
-            if (TIFFReadScanline(in, inbuf, row, 0) < 0)
+            if ((planes[0] = read_strip_row(in, row, 0)) == nullptr)
                 return STOPPED;
-            grey_from_palette(outbuf, inbuf, width, maps, maps + 256, maps + 512);
+            grey_from_palette(outbuf, planes[0], width, maps, maps + 256, maps + 512);
             break;
         default:
             return STOPPED;
@@ -350,12 +324,13 @@ int main(int argc, char* argv[])
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
     TIFFGetFieldDefaulted(in, TIFFTAG_PLANARCONFIG, &planar);
-    // Green and blue planes come each from a handle of its own.
-    TIFF* planes[3] = {in, nullptr, nullptr};
+    // Each row as the conversion takes it: three bytes a pixel for
+    // interleaved RGB, else one a plane.
     bool separate_rgb = photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_SEPARATE;
-    if (separate_rgb && ((planes[1] = open_plane_reader(in_name)) == nullptr ||
-                         (planes[2] = open_plane_reader(in_name)) == nullptr)) {
-        close_plane_readers(planes);
+    bool contig_rgb = photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_CONTIG;
+    strip_reader* reader =
+        open_strip_reader(in, "rm", separate_rgb ? 3 : 1, (contig_rgb ? 3 : 1) * (size_t)width);
+    if (reader == nullptr) {
         TIFFClose(in);
         return -1;
     }
@@ -370,7 +345,7 @@ int main(int argc, char* argv[])
                     ? nullptr
                     : open_tiff_output(out_name, "w", directory_bytes_bound(&coded, &extent));
     if (out == nullptr) {
-        close_plane_readers(planes);
+        close_strip_reader(reader);
         TIFFClose(in);
         return -1;
     }
@@ -382,26 +357,16 @@ int main(int argc, char* argv[])
         colormap_depth(in, 256, maps, maps + 256, maps + 512) == 16)
         scale_colormap(256, maps, maps + 256, maps + 512);
 
-    // Room for a scan line as each reader reads it, and never less than the
-    // conversion takes from it.
-    uint64_t line = photometric == PHOTOMETRIC_RGB && planar == PLANARCONFIG_CONTIG
-                        ? 3 * (uint64_t)width
-                        : width;
-    for (TIFF* reader : planes)
-        if (reader != nullptr && (uint64_t)TIFFScanlineSize(reader) > line)
-            line = (uint64_t)TIFFScanlineSize(reader);
-    uint64_t in_size = separate_rgb ? 3 * line : line;
     uint64_t out_size = (uint64_t)out_line > width ? (uint64_t)out_line : width;
-    uint8_t* inbuf = (uint8_t*)_TIFFmalloc((tmsize_t)in_size);
     uint8_t* outbuf = (uint8_t*)_TIFFmalloc((tmsize_t)out_size);
     uint32_t rows = 0;
     conversion_end end = STOPPED;
     strip_writer* writer = open_strip_writer(out);
-    if (inbuf == nullptr || outbuf == nullptr)
+    if (outbuf == nullptr)
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", in_name);
     else
-        end = convert_rows(planes, writer, photometric, planar, width, length, inbuf,
-                           (tmsize_t)line, outbuf, maps, &rows);
+        end = convert_rows(reader, writer, photometric, planar, width, length, outbuf, maps,
+                           &rows);
 
     bool written = close_strip_writer(writer, &rows);
     if (rows < length)
@@ -409,9 +374,8 @@ int main(int argc, char* argv[])
     bool closed = close_tiff_output(out) && written;
     if (rows == 0 && length > 0)
         remove_empty_output(out_name);
-    close_plane_readers(planes);
+    close_strip_reader(reader);
     TIFFClose(in);
-    _TIFFfree(inbuf);
     _TIFFfree(outbuf);
     if (end == PLANE_FAILED)
         return -1;

@@ -19,6 +19,7 @@
 #include "compress_options.h"
 #include "file_identity.h"
 #include "partial_output.h"
+#include "strip_reader.h"
 #include "strip_writer.h"
 #include "tiff_input.h"
 #include "tiff_output.h"
@@ -61,11 +62,12 @@ enum conversion_end {
     STOPPED,   // a read or write failed; the rows before it are written
 };
 
-// Reads row `row` of the input into `inrow` and widens its `width` bytes
-// into the accumulators `acc`. Returns false when the row cannot be read.
-static bool load_row(TIFF* in, uint32_t row, uint8_t* inrow, int16_t* acc, uint32_t width)
+// Reads row `row` of the input and widens its `width` bytes into the
+// accumulators `acc`. Returns false when the row cannot be read.
+static bool load_row(strip_reader* in, uint32_t row, int16_t* acc, uint32_t width)
 {
-    if (TIFFReadScanline(in, inrow, row, 0) <= 0)
+    const uint8_t* inrow = read_strip_row(in, row, 0);
+    if (inrow == nullptr)
         return false;
     for (uint32_t x = 0; x < width; x++)
         acc[x] = inrow[x];
@@ -119,25 +121,25 @@ static conversion_end dither_image(TIFF* in, TIFF* out, uint32_t width, uint32_t
                                    uint32_t* rows)
 {
     *rows = 0;
-    tmsize_t in_line = TIFFScanlineSize(in), out_line = TIFFScanlineSize(out);
+    tmsize_t out_line = TIFFScanlineSize(out);
+    strip_reader* reader = open_strip_reader(in, "rm", 1, width);
     strip_writer* writer = open_strip_writer(out);
     size_t out_bytes = ((size_t)width + 7) / 8;
-    uint8_t* inrow = (uint8_t*)_TIFFmalloc(in_line > (tmsize_t)width ? in_line : (tmsize_t)width);
     uint8_t* outrow = (uint8_t*)_TIFFmalloc(out_line > (tmsize_t)out_bytes ? out_line
                                                                          : (tmsize_t)out_bytes);
     int16_t* cur = (int16_t*)_TIFFmalloc((tmsize_t)width * (tmsize_t)sizeof(int16_t));
     int16_t* next = (int16_t*)_TIFFmalloc((tmsize_t)width * (tmsize_t)sizeof(int16_t));
     conversion_end end = STOPPED;
-    if (inrow == nullptr || outrow == nullptr || cur == nullptr || next == nullptr) {
+    if (reader == nullptr || outrow == nullptr || cur == nullptr || next == nullptr) {
         fprintf(stderr, "%s: Not enough memory for a scanline.\n", TIFFFileName(in));
-    } else if (length > 0 && load_row(in, 0, inrow, next, width)) {
+    } else if (length > 0 && load_row(reader, 0, next, width)) {
         end = ALL_ROWS;
         for (uint32_t row = 0; row < length; row++) {
             int16_t* swap = cur;
             cur = next;
             next = swap;
             bool last = row + 1 == length;
-            if (!last && !load_row(in, row + 1, inrow, next, width)) {
+            if (!last && !load_row(reader, row + 1, next, width)) {
                 end = STOPPED;
                 last = true;
             }
@@ -153,7 +155,7 @@ static conversion_end dither_image(TIFF* in, TIFF* out, uint32_t width, uint32_t
     }
     if (!close_strip_writer(writer, rows))
         end = STOPPED;
-    _TIFFfree(inrow);
+    close_strip_reader(reader);
     _TIFFfree(outrow);
     _TIFFfree(cur);
     _TIFFfree(next);

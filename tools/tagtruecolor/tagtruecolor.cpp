@@ -5,10 +5,11 @@
 //   tagtruecolor [-c comp] [-r rows] [-b] [-n] input... output
 //
 // libtiff's RGBA interface does the pixel conversion; this program picks
-// how much is rendered at a time (the whole image, or strip by strip or
-// tile by tile with -b), puts the rows top-down (a whole image) or in the
-// input's stored order under its orientation (blocks), drops the alpha
-// byte on request and writes the result as strips or tiles of the output.
+// how much is rendered at a time (the picture as shown, in bands of rows,
+// or strip by strip or tile by tile with -b), puts the rows top-down (the
+// picture) or in the input's stored order under its orientation (blocks),
+// drops the alpha byte on request and writes the result as strips or
+// tiles of the output.
 
 #include <algorithm>
 #include <cstdarg>
@@ -17,11 +18,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
 
 #include <tiffio.h>
 
 #include "compress_options.h"
 #include "partial_output.h"
+#include "rgba_bands.h"
+#include "strip_reader.h"
 #include "strip_writer.h"
 #include "tiff_input.h"
 #include "tiff_output.h"
@@ -154,13 +158,17 @@ static tmsize_t pixel_bytes()
 }
 
 // What the image of the current directory of `in` becomes in the output:
-// its pixels, in whole tiles when -b keeps its tiles, and the document
-// name copied.
+// its pixels (turned a quarter under orientations 5 to 8 but with -b), in
+// whole tiles when -b keeps its tiles, and the document name copied.
 static void output_layout(TIFF* in, directory_extent* extent)
 {
     uint32_t width = 0, length = 0, tile_width = 0, tile_length = 0;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &length);
+    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
+    if (!block_mode && orientation >= ORIENTATION_LEFTTOP && orientation <= ORIENTATION_LEFTBOT)
+        std::swap(width, length);
     extent->row_bytes = (uint64_t)width * (uint64_t)pixel_bytes();
     extent->rows = length;
     if (block_mode && TIFFIsTiled(in) && TIFFGetField(in, TIFFTAG_TILEWIDTH, &tile_width) &&
@@ -176,52 +184,136 @@ static void output_layout(TIFF* in, directory_extent* extent)
         extent->field_bytes = strlen(document_name) + 1;
 }
 
-// Renders the whole image top-down at once and writes it in strips of the
-// requested height (libtiff's choice when none was given), which later
-// directories then keep. Returns 1, or 0 on failure; *rows_done is the
-// number of image rows whose strips were written.
+// One output strip from `rows` top-down rows of `width` RGBA pixels: the
+// pixels as they are, or without their alpha bytes.
+static tmsize_t make_rgb_strip(const uint32_t* pixels, uint32_t rows, uint32_t width,
+                               unsigned char* out, const void*)
+{
+    uint64_t n = (uint64_t)rows * width;
+    if (!omit_alpha) {
+        memcpy(out, pixels, (size_t)n * 4);
+        return (tmsize_t)(n * 4);
+    }
+    const unsigned char* from = (const unsigned char*)pixels;
+    for (uint64_t i = 0; i < n; i++, from += 4, out += 3) {
+        out[0] = from[0];
+        out[1] = from[1];
+        out[2] = from[2];
+    }
+    return (tmsize_t)(n * 3);
+}
+
+// Renders the picture as shown (rgba_bands.h), in bands on the workers,
+// and writes it in strips of the requested height (libtiff's choice when
+// none was given), which later directories then keep. Returns 1, or 0 on
+// failure; *rows_done is the number of image rows whose strips were
+// written.
 static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
 {
     uint32_t width = 0, height = 0;
-    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
-    // An image too large for a raster is refused whatever its data;
-    // otherwise the raster holds the rows the data can hold.
-    if (raster_bytes(width, height) == 0) {
-        allocate_raster(in, 0);
+    rgba_picture* picture = open_rgba_picture(in, &width, &height);
+    if (picture == nullptr)
         return 0;
-    }
-    if (!keep_rows_with_data(in, &height))
-        return 0;
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
     rows_request = TIFFDefaultStripSize(out, rows_request);
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows_request);
-
-    uint32_t* raster = allocate_raster(in, raster_bytes(width, height));
-    if (raster == nullptr)
-        return 0;
-    if (!TIFFReadRGBAImageOriented(in, width, height, raster, ORIENTATION_TOPLEFT, 0)) {
-        free(raster);
-        return 0;
-    }
-    if (omit_alpha)
-        remove_alpha(raster, (uint64_t)width * height);
-    tmsize_t b = pixel_bytes();
+    uint64_t strip_bytes = (uint64_t)std::min(rows_request, height) * width * pixel_bytes();
     strip_writer* writer = open_strip_writer(out);
-    int ok = 1;
-    for (uint64_t row = 0; row < height; row += rows_request) {
-        uint32_t rows = row + rows_request > height ? (uint32_t)(height - row) : rows_request;
-        unsigned char* data = (unsigned char*)raster + row * width * b;
-        if (write_whole_strip(writer, (uint32_t)(row / rows_request), data,
-                              b * rows * (tmsize_t)width) < 0) {
-            ok = 0;
-            break;
-        }
-        *rows_done = (uint32_t)(row + rows);
-    }
+    int ok = strip_bytes <= SIZE_MAX / 4 &&
+             write_rgba_picture(picture, writer, rows_request, (size_t)strip_bytes,
+                                make_rgb_strip, nullptr, rows_done);
     if (!close_strip_writer(writer, rows_done))
         ok = 0;
-    free(raster);
+    close_rgba_picture(picture);
+    return ok;
+}
+
+// How -b cuts a directory into blocks, strips or tiles, each rendered by
+// a worker into a raster of block_width x block_rows pixels followed by a
+// row of scratch.
+struct block_layout {
+    bool tiled;
+    uint32_t width, height;
+    uint32_t block_width, block_rows;
+    uint32_t across;  // blocks side by side
+    uint16_t orientation;
+};
+
+// Renders block job->unit (counted across, then down) into the job's
+// raster, puts it in stored order and drops the alpha bytes on request.
+static int render_block(unit_job* job, const void* context)
+{
+    const block_layout* l = (const block_layout*)context;
+    uint32_t* raster = (uint32_t*)job->data;
+    uint32_t* scratch = raster + (size_t)l->block_width * l->block_rows;
+    uint64_t row = (uint64_t)(job->unit / l->across) * l->block_rows;
+    uint64_t column = (uint64_t)(job->unit % l->across) * l->block_width;
+    uint32_t rows = (uint32_t)std::min<uint64_t>(l->block_rows, l->height - row);
+    uint32_t columns = (uint32_t)std::min<uint64_t>(l->block_width, l->width - column);
+    if (l->tiled) {
+        if (!TIFFReadRGBATile(job->tif, (uint32_t)column, (uint32_t)row, raster))
+            return 0;
+        to_stored_order(raster, l->block_width, l->block_rows, columns, rows, l->orientation,
+                        scratch);
+        if (omit_alpha)
+            remove_alpha(raster, (uint64_t)l->block_width * l->block_rows);
+    } else {
+        // Read into buffers, a strip whose data is not in the file would
+        // fail with a message that depends on what the handle read before.
+        if (!data_in_file(job->tif, 0, (uint32_t)row)) {
+            TIFFErrorExtR(job->tif, TIFFFileName(job->tif), "Data missing for strip %u",
+                          job->unit);
+            return 0;
+        }
+        if (!TIFFReadRGBAStrip(job->tif, (uint32_t)row, raster))
+            return 0;
+        to_stored_order(raster, l->width, rows, l->width, rows, l->orientation, scratch);
+        if (omit_alpha)
+            remove_alpha(raster, (uint64_t)rows * l->width);
+    }
+    return 1;
+}
+
+// Renders the blocks of `l` in order, on the workers, each written to the
+// output as a strip or a tile. Returns 1, or 0 on failure; *rows_done is
+// the number of image rows whose blocks were all written.
+static int render_blocks(TIFF* in, TIFF* out, const block_layout* l, uint32_t* rows_done)
+{
+    uint32_t bytes = raster_bytes(l->block_width, l->block_rows);
+    if (bytes == 0 || bytes > UINT32_MAX - (uint64_t)l->block_width * 4) {
+        allocate_raster(in, 0);
+        return 0;
+    }
+    uint32_t down = (uint32_t)(((uint64_t)l->height + l->block_rows - 1) / l->block_rows);
+    unit_work work = {render_block, nullptr, nullptr, l};
+    unit_reader* reader = open_unit_reader(in, rendering_mode(in), down * l->across,
+                                           bytes + (size_t)l->block_width * 4, 1, &work, true);
+    if (reader == nullptr) {
+        allocate_raster(in, 0);
+        return 0;
+    }
+    strip_writer* writer = l->tiled ? nullptr : open_strip_writer(out);
+    tmsize_t b = pixel_bytes();
+    int ok = 1;
+    for (uint32_t unit = 0; ok && unit < down * l->across; unit++) {
+        unsigned char* data = take_unit(reader, unit, &ok);
+        uint64_t row = (uint64_t)(unit / l->across) * l->block_rows;
+        uint32_t rows = (uint32_t)std::min<uint64_t>(l->block_rows, l->height - row);
+        if (ok && l->tiled) {
+            uint32_t column = (unit % l->across) * l->block_width;
+            uint32_t tile = TIFFComputeTile(out, column, (uint32_t)row, 0, 0);
+            ok = TIFFWriteEncodedTile(out, tile, data, (tmsize_t)l->block_width * l->block_rows * b) != -1;
+        } else if (ok) {
+            ok = write_whole_strip(writer, unit, data, b * rows * (tmsize_t)l->width) >= 0;
+        }
+        release_units(reader, unit + 1);
+        if (ok && unit % l->across == l->across - 1)
+            *rows_done = (uint32_t)(row + rows);
+    }
+    if (writer != nullptr && !close_strip_writer(writer, rows_done))
+        ok = 0;
+    close_unit_reader(reader);
     return ok;
 }
 
@@ -230,53 +322,21 @@ static int render_whole(TIFF* in, TIFF* out, uint32_t* rows_done)
 // then keep. Returns 1, or 0 on failure; *rows_done as for render_whole.
 static int render_strips(TIFF* in, TIFF* out, uint32_t* rows_done)
 {
-    const char* name = TIFFFileName(in);
-    uint32_t width = 0, height = 0;
-    uint16_t orientation = ORIENTATION_TOPLEFT;
-    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
-    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
+    block_layout l = {false, 0, 0, 0, 0, 1, ORIENTATION_TOPLEFT};
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &l.width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &l.height);
+    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &l.orientation);
     if (!TIFFGetField(in, TIFFTAG_ROWSPERSTRIP, &rows_request)) {
-        TIFFError(name, "Source image not in strips");
+        TIFFError(TIFFFileName(in), "Source image not in strips");
         return 0;
     }
     // One strip taller than the image holds just the image.
-    if (rows_request > height)
-        rows_request = height;
+    if (rows_request > l.height)
+        rows_request = l.height;
     TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows_request);
-
-    uint32_t* raster = allocate_raster(in, raster_bytes(width, rows_request));
-    if (raster == nullptr)
-        return 0;
-    uint32_t* scratch = (uint32_t*)_TIFFmalloc((tmsize_t)width * 4);
-    int ok = 1;
-    if (scratch == nullptr) {
-        TIFFError(name, "No space for raster scanline buffer");
-        ok = 0;
-    }
-    tmsize_t b = pixel_bytes();
-    strip_writer* writer = open_strip_writer(out);
-    for (uint64_t row = 0; ok && row < height; row += rows_request) {
-        if (!TIFFReadRGBAStrip(in, (uint32_t)row, raster)) {
-            ok = 0;
-            break;
-        }
-        uint32_t rows = row + rows_request > height ? (uint32_t)(height - row) : rows_request;
-        to_stored_order(raster, width, rows, width, rows, orientation, scratch);
-        if (omit_alpha)
-            remove_alpha(raster, (uint64_t)rows * width);
-        if (write_whole_strip(writer, (uint32_t)(row / rows_request), raster,
-                              b * rows * (tmsize_t)width) < 0) {
-            ok = 0;
-            break;
-        }
-        *rows_done = (uint32_t)(row + rows);
-    }
-    if (!close_strip_writer(writer, rows_done))
-        ok = 0;
-    _TIFFfree(scratch);
-    free(raster);
-    return ok;
+    l.block_width = l.width;
+    l.block_rows = rows_request;
+    return render_blocks(in, out, &l, rows_done);
 }
 
 // Renders a tiled image tile by tile into an output tiled the same way.
@@ -284,54 +344,20 @@ static int render_strips(TIFF* in, TIFF* out, uint32_t* rows_done)
 // whose tiles were all written.
 static int render_tiles(TIFF* in, TIFF* out, uint32_t* rows_done)
 {
-    const char* name = TIFFFileName(in);
-    uint32_t width = 0, height = 0, tile_width = 0, tile_length = 0;
-    uint16_t orientation = ORIENTATION_TOPLEFT;
-    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
-    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &orientation);
-    if (!TIFFGetField(in, TIFFTAG_TILEWIDTH, &tile_width) ||
-        !TIFFGetField(in, TIFFTAG_TILELENGTH, &tile_length) || tile_width == 0 ||
-        tile_length == 0) {
-        TIFFError(name, "Source image not tiled");
+    block_layout l = {true, 0, 0, 0, 0, 1, ORIENTATION_TOPLEFT};
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &l.width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &l.height);
+    TIFFGetFieldDefaulted(in, TIFFTAG_ORIENTATION, &l.orientation);
+    if (!TIFFGetField(in, TIFFTAG_TILEWIDTH, &l.block_width) ||
+        !TIFFGetField(in, TIFFTAG_TILELENGTH, &l.block_rows) || l.block_width == 0 ||
+        l.block_rows == 0) {
+        TIFFError(TIFFFileName(in), "Source image not tiled");
         return 0;
     }
-    TIFFSetField(out, TIFFTAG_TILEWIDTH, tile_width);
-    TIFFSetField(out, TIFFTAG_TILELENGTH, tile_length);
-
-    uint32_t* raster = allocate_raster(in, raster_bytes(tile_width, tile_length));
-    if (raster == nullptr)
-        return 0;
-    uint32_t* scratch = (uint32_t*)_TIFFmalloc((tmsize_t)tile_width * 4);
-    int ok = 1;
-    if (scratch == nullptr) {
-        TIFFError(name, "No space for raster scanline buffer");
-        ok = 0;
-    }
-    tmsize_t tile_bytes = (tmsize_t)tile_width * tile_length * pixel_bytes();
-    for (uint64_t row = 0; ok && row < height; row += tile_length) {
-        for (uint64_t column = 0; ok && column < width; column += tile_width) {
-            if (!TIFFReadRGBATile(in, (uint32_t)column, (uint32_t)row, raster)) {
-                ok = 0;
-                break;
-            }
-            uint32_t columns = (uint32_t)std::min<uint64_t>(tile_width, width - column);
-            uint32_t rows = (uint32_t)std::min<uint64_t>(tile_length, height - row);
-            to_stored_order(raster, tile_width, tile_length, columns, rows, orientation, scratch);
-            if (omit_alpha)
-                remove_alpha(raster, (uint64_t)tile_width * tile_length);
-            uint32_t tile = TIFFComputeTile(out, (uint32_t)column, (uint32_t)row, 0, 0);
-            if (TIFFWriteEncodedTile(out, tile, raster, tile_bytes) == -1) {
-                ok = 0;
-                break;
-            }
-        }
-        if (ok)
-            *rows_done = row + tile_length > height ? height : (uint32_t)(row + tile_length);
-    }
-    _TIFFfree(scratch);
-    free(raster);
-    return ok;
+    TIFFSetField(out, TIFFTAG_TILEWIDTH, l.block_width);
+    TIFFSetField(out, TIFFTAG_TILELENGTH, l.block_rows);
+    l.across = (uint32_t)(((uint64_t)l.width + l.block_width - 1) / l.block_width);
+    return render_blocks(in, out, &l, rows_done);
 }
 
 // Sets the fields of the output directory for the input's current
@@ -356,7 +382,7 @@ static int convert_directory(TIFF* in, TIFF* out, uint32_t* rows_done)
     TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     if (TIFFGetField(in, TIFFTAG_FILLORDER, &fill_order))
         TIFFSetField(out, TIFFTAG_FILLORDER, fill_order);
-    // Whole images are rendered top-down; blocks keep the stored order
+    // Whole images are rendered as shown; blocks keep the stored order
     // (see to_stored_order).
     uint16_t orientation = ORIENTATION_TOPLEFT;
     if (block_mode)
