@@ -149,6 +149,49 @@ static unsigned char* pack_block(unsigned char* out, unsigned char (*luma)[ROW_C
     return out;
 }
 
+// Packs the `blocks` whole blocks of H x V pixels from column 0 of the
+// converted rows, as pack_block does (the same sums in the same order),
+// with the block's size known to the compiler. Returns the byte after
+// them.
+template <uint32_t H, uint32_t V>
+static unsigned char* pack_whole_blocks(unsigned char* out, unsigned char (*luma)[ROW_CHUNK],
+                                        float (*cb)[ROW_CHUNK], float (*cr)[ROW_CHUNK],
+                                        uint32_t blocks)
+{
+    const float cb_black = reference_black_white[2], cb_white = reference_black_white[3];
+    const float cr_black = reference_black_white[4], cr_white = reference_black_white[5];
+    for (uint32_t x = 0; x < blocks * H; x += H) {
+        float cb_sum = 0, cr_sum = 0;
+        for (uint32_t j = 0; j < V; j++)
+            for (uint32_t k = 0; k < H; k++) {
+                cb_sum += cb[j][x + k];
+                cr_sum += cr[j][x + k];
+                *out++ = luma[j][x + k];
+            }
+        *out++ = encode_level(cb_sum / (int)(H * V), cb_black, cb_white, 127);
+        *out++ = encode_level(cr_sum / (int)(H * V), cr_black, cr_white, 127);
+    }
+    return out;
+}
+
+// pack_whole_blocks for the block size h x v (1, 2 or 4 each).
+static unsigned char* pack_whole_blocks(unsigned char* out, unsigned char (*luma)[ROW_CHUNK],
+                                        float (*cb)[ROW_CHUNK], float (*cr)[ROW_CHUNK],
+                                        uint32_t blocks, uint32_t h, uint32_t v)
+{
+    switch (h * 8 + v) {
+    case 011: return pack_whole_blocks<1, 1>(out, luma, cb, cr, blocks);
+    case 012: return pack_whole_blocks<1, 2>(out, luma, cb, cr, blocks);
+    case 014: return pack_whole_blocks<1, 4>(out, luma, cb, cr, blocks);
+    case 021: return pack_whole_blocks<2, 1>(out, luma, cb, cr, blocks);
+    case 022: return pack_whole_blocks<2, 2>(out, luma, cb, cr, blocks);
+    case 024: return pack_whole_blocks<2, 4>(out, luma, cb, cr, blocks);
+    case 041: return pack_whole_blocks<4, 1>(out, luma, cb, cr, blocks);
+    case 042: return pack_whole_blocks<4, 2>(out, luma, cb, cr, blocks);
+    default: return pack_whole_blocks<4, 4>(out, luma, cb, cr, blocks);
+    }
+}
+
 // Packs the `nrows` top-down image rows of `width` pixels at `raster`
 // into `out`, block row after block row, left to right. The last block
 // row may have fewer than v rows, the last block of a row fewer than h
@@ -173,7 +216,14 @@ static void convert_strip(unsigned char* out, const uint32_t* raster, uint32_t n
                 }
                 convert_pixels(pixels, luma[j], cb[j], cr[j]);
             }
-            for (uint32_t x = 0; x < n; x += h)
+            // Whole blocks at once; the rest (a block row short of v rows,
+            // a block short of h columns) one by one.
+            uint32_t x = 0;
+            if (rows == v) {
+                out = pack_whole_blocks(out, luma, cb, cr, n / h, h, v);
+                x = n / h * h;
+            }
+            for (; x < n; x += h)
                 out = pack_block(out, luma, cb, cr, x, rows, n - x < h ? n - x : h);
         }
     }
